@@ -1,0 +1,37 @@
+# Shared by the scripts in this folder: where things are, which Python to use.
+# Source it; it defines ROOT, PYTHON, PYVER and helpers.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# The interpreter to build for: $PYTHON if set, else python3.10 on PATH, else
+# pyenv's 3.10.  QUORVAN_PYVER=3.11 (etc.) picks another version the same way.
+find_python() {
+  local want=${QUORVAN_PYVER:-3.10}
+  if [ -n "${PYTHON:-}" ]; then
+    command -v "$PYTHON" || { echo "PYTHON=$PYTHON not found" >&2; return 1; }
+    return
+  fi
+  if command -v "python$want" >/dev/null 2>&1 && "python$want" -c '' 2>/dev/null; then
+    command -v "python$want"
+    return
+  fi
+  if command -v pyenv >/dev/null 2>&1; then
+    local prefix
+    prefix=$(pyenv prefix "$want" 2>/dev/null | head -n 1)
+    if [ -n "$prefix" ] && [ -x "$prefix/bin/python$want" ]; then
+      echo "$prefix/bin/python$want"
+      return
+    fi
+  fi
+  for prefix in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$want".*; do
+    if [ -x "$prefix/bin/python$want" ]; then
+      echo "$prefix/bin/python$want"
+      return
+    fi
+  done
+  echo "no Python $want found (set PYTHON)" >&2
+  return 1
+}
+
+PYTHON=$(find_python) || exit 1
+PYVER=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')

@@ -1,0 +1,86 @@
+// A function type for methods written in C++.
+//
+// Instances behave as the interpreter's own functions do for binding,
+// calling and introspection: they bind to instances as methods, accept
+// positional-or-keyword arguments with the interpreter's argument errors,
+// read __defaults__ at call time, and expose __name__, __qualname__,
+// __module__, __doc__, __defaults__, __kwdefaults__, __annotations__,
+// __globals__, __builtins__ and a __signature__ computed from those.
+#pragma once
+
+#include <Python.h>
+
+#include "runtime/names.h"
+#include "runtime/ref.h"
+
+namespace quorvan {
+
+struct Call;
+struct FunctionObject;
+
+// A body returns a new reference, or NULL with an exception set.
+using Body = PyObject* (*)(const Call& call);
+
+constexpr int kMaxParams = 16;
+
+// Static description of one function; lives as long as the process.
+struct FunctionSpec {
+  const char* name;
+  Body body;
+  int param_count;
+  const char* params[kMaxParams];  // UTF-8 parameter names, in order
+};
+
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const FunctionSpec* spec;
+  PyObject* params;       // tuple of interned parameter names
+  PyObject* name;         // str
+  PyObject* qualname;     // str
+  PyObject* module;       // any object, may be NULL (reads as None)
+  PyObject* doc;          // any object, may be NULL (reads as None)
+  PyObject* defaults;     // tuple or NULL
+  PyObject* kwdefaults;   // dict or NULL
+  PyObject* annotations;  // dict or NULL (made on first read)
+  PyObject* globals;      // dict
+  PyObject* builtins;     // dict
+  PyObject* names;        // name table, see runtime/names.h
+  PyObject* dict;         // __dict__, made on demand
+  PyObject* weakrefs;
+};
+
+// What a body sees: its bound arguments (borrowed, param_count of them) and
+// the environment of the function it runs in.
+struct Call {
+  FunctionObject* function;
+  PyObject* const* args;
+
+  PyObject* arg(int index) const { return args[index]; }
+  PyObject* globals() const { return function->globals; }
+  PyObject* builtins() const { return function->builtins; }
+  PyObject* names() const { return function->names; }
+  PyObject* name(int index) const { return name_at(function->names, index); }
+  PyObject* name(RuntimeName n) const { return name_at(function->names, n); }
+};
+
+extern PyTypeObject FunctionType;
+
+// Readies the type; safe to call more than once.
+int function_type_ready();
+
+// Makes a function as the interpreter's MAKE_FUNCTION does: __module__ is
+// globals["__name__"], builtins come from globals["__builtins__"].
+// `doc`, `defaults` and `annotations` may be NULL.
+Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals,
+                 PyObject* names, PyObject* doc, PyObject* defaults,
+                 PyObject* annotations);
+
+// Argument binding and the vectorcall entry point (function_call.cpp).
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
+                              size_t nargsf, PyObject* kwnames);
+
+// The __signature__ getter (function_signature.cpp).
+PyObject* function_signature(FunctionObject* f);
+
+}  // namespace quorvan

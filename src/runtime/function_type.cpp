@@ -1,0 +1,336 @@
+// The function type object: attributes, binding, garbage collection.
+// Setters apply the same checks and messages as the interpreter's function
+// type, so code that assigns __defaults__ or __annotations__ behaves alike.
+#include "runtime/function.h"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+namespace quorvan {
+
+namespace {
+
+FunctionObject* as_function(PyObject* self) {
+  return reinterpret_cast<FunctionObject*>(self);
+}
+
+PyObject* none_if_null(PyObject* value) {
+  return Py_NewRef(value != nullptr ? value : Py_None);
+}
+
+// Swaps in a new value (new reference taken) and drops the old one last, so
+// a destructor run by the drop sees a consistent object.
+void replace(PyObject** slot, PyObject* value) {
+  PyObject* old = *slot;
+  Py_XINCREF(value);
+  *slot = value;
+  Py_XDECREF(old);
+}
+
+// --- attribute getters and setters -----------------------------------------
+
+PyObject* get_name(PyObject* self, void*) { return none_if_null(as_function(self)->name); }
+
+int set_name(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+    return -1;
+  }
+  replace(&as_function(self)->name, value);
+  return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) {
+  return none_if_null(as_function(self)->qualname);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+    return -1;
+  }
+  replace(&as_function(self)->qualname, value);
+  return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+  return none_if_null(as_function(self)->defaults);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    return -1;
+  }
+  if (PySys_Audit("object.__setattr__", "OsO", self, "__defaults__",
+                  value != nullptr ? value : Py_None) < 0) {
+    return -1;
+  }
+  replace(&as_function(self)->defaults, value);
+  return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+  return none_if_null(as_function(self)->kwdefaults);
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+    return -1;
+  }
+  if (PySys_Audit("object.__setattr__", "OsO", self, "__kwdefaults__",
+                  value != nullptr ? value : Py_None) < 0) {
+    return -1;
+  }
+  replace(&as_function(self)->kwdefaults, value);
+  return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+  FunctionObject* f = as_function(self);
+  if (f->annotations == nullptr) {
+    f->annotations = PyDict_New();
+    if (f->annotations == nullptr) return nullptr;
+  }
+  return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  replace(&as_function(self)->annotations, value);
+  return 0;
+}
+
+// A Python function has no __signature__ of its own; an assigned one lives in
+// its __dict__ and wins.  We compute ours from the live attributes, and an
+// assignment is stored in __dict__ the same way.
+PyObject* get_signature(PyObject* self, void*) {
+  FunctionObject* f = as_function(self);
+  if (f->dict != nullptr) {
+    PyObject* stored = PyDict_GetItemString(f->dict, "__signature__");
+    if (stored != nullptr) return Py_NewRef(stored);
+  }
+  return function_signature(f);
+}
+
+int set_signature(PyObject* self, PyObject* value, void*) {
+  FunctionObject* f = as_function(self);
+  if (f->dict == nullptr) {
+    f->dict = PyDict_New();
+    if (f->dict == nullptr) return -1;
+  }
+  if (value != nullptr) return PyDict_SetItemString(f->dict, "__signature__", value);
+  if (PyDict_DelItemString(f->dict, "__signature__") < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+    PyErr_Clear();
+    PyErr_SetString(PyExc_AttributeError, "__signature__");
+    return -1;
+  }
+  return 0;
+}
+
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef function_getset[] = {
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__builtins__", T_OBJECT, offsetof(FunctionObject, builtins), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// --- methods ----------------------------------------------------------------
+
+// Pickle and copy treat a function as a global named by its qualified name;
+// returning that name gives the same behaviour here.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+  FunctionObject* f = as_function(self);
+  return none_if_null(f->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- slots -------------------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  FunctionObject* f = as_function(self);
+  Py_VISIT(f->params);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->builtins);
+  Py_VISIT(f->names);
+  Py_VISIT(f->dict);
+  return 0;
+}
+
+// Drops everything that can take part in a cycle.  The names stay so repr and
+// error messages keep working; a call after clearing raises (function_call.cpp).
+int function_clear(PyObject* self) {
+  FunctionObject* f = as_function(self);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->builtins);
+  Py_CLEAR(f->dict);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) {
+  FunctionObject* f = as_function(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  Py_CLEAR(f->params);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->names);
+  PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+  FunctionObject* f = as_function(self);
+  return PyUnicode_FromFormat("<function %S at %p>",
+                              f->qualname != nullptr ? f->qualname : Py_None, self);
+}
+
+// Same rule as the interpreter's functions: looked up on the class (or with
+// no instance) a function is itself, looked up on an instance a bound method.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+}  // namespace
+
+// Filled in by name in function_type_ready(): the slot layout differs
+// between interpreter versions.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+int function_type_ready() {
+  PyTypeObject* t = &FunctionType;
+  if (PyType_HasFeature(t, Py_TPFLAGS_READY)) return 0;
+  t->tp_name = "Quorvan.function";  // __name__ reads "function", as for help()
+  t->tp_basicsize = sizeof(FunctionObject);
+  t->tp_dealloc = function_dealloc;
+  t->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+  t->tp_repr = function_repr;
+  t->tp_call = PyVectorcall_Call;
+  t->tp_getattro = PyObject_GenericGetAttr;
+  t->tp_setattro = PyObject_GenericSetAttr;
+  // METHOD_DESCRIPTOR lets the interpreter call obj.method(...) without
+  // making a bound method first, exactly as it does for its own functions.
+  t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                Py_TPFLAGS_HAVE_VECTORCALL;
+  t->tp_traverse = function_traverse;
+  t->tp_clear = function_clear;
+  t->tp_weaklistoffset = offsetof(FunctionObject, weakrefs);  // hash and == stay identity
+  t->tp_methods = function_methods;
+  t->tp_members = function_members;
+  t->tp_getset = function_getset;
+  t->tp_descr_get = function_descr_get;  // no tp_descr_set: a non-data descriptor
+  t->tp_dictoffset = offsetof(FunctionObject, dict);
+  // No tp_new: functions are made only by the module, through new_function.
+  return PyType_Ready(t);
+}
+
+namespace {
+
+// The builtins a function sees, resolved once at creation as the interpreter
+// does: globals["__builtins__"] (a module stands for its dict), else the
+// builtins of the running code.
+PyObject* builtins_for(PyObject* globals, PyObject* names) {
+  PyObject* b = PyDict_GetItemWithError(globals, name_at(names, RuntimeName::dunder_builtins));
+  if (b == nullptr && PyErr_Occurred()) return nullptr;
+  if (b != nullptr && PyModule_Check(b)) b = PyModule_GetDict(b);
+  if (b == nullptr || !PyDict_Check(b)) b = PyEval_GetBuiltins();
+  if (b == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "no builtins available");
+    return nullptr;
+  }
+  return Py_NewRef(b);
+}
+
+}  // namespace
+
+Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals,
+                 PyObject* names, PyObject* doc, PyObject* defaults,
+                 PyObject* annotations) {
+  if (function_type_ready() < 0) return Ref();
+  if (spec->param_count > kMaxParams) {
+    PyErr_SetString(PyExc_SystemError, "too many parameters");
+    return Ref();
+  }
+  Ref params = Ref::steal(PyTuple_New(spec->param_count));
+  if (!params) return Ref();
+  for (int i = 0; i < spec->param_count; ++i) {
+    PyObject* p = PyUnicode_InternFromString(spec->params[i]);
+    if (p == nullptr) return Ref();
+    PyTuple_SET_ITEM(params.get(), i, p);
+  }
+  Ref name = Ref::steal(PyUnicode_InternFromString(spec->name));
+  if (!name) return Ref();
+  PyObject* module = PyDict_GetItemWithError(globals, name_at(names, RuntimeName::dunder_name));
+  if (module == nullptr && PyErr_Occurred()) return Ref();
+  Ref builtins = Ref::steal(builtins_for(globals, names));
+  if (!builtins) return Ref();
+  Ref owned_annotations =
+      annotations != nullptr ? Ref::borrow(annotations) : Ref::steal(PyDict_New());
+  if (!owned_annotations) return Ref();
+
+  FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
+  if (f == nullptr) return Ref();
+  f->vectorcall = function_vectorcall;
+  f->spec = spec;
+  f->params = params.release();
+  f->name = name.release();
+  f->qualname = Py_NewRef(qualname);
+  f->module = Py_XNewRef(module);
+  f->doc = Py_NewRef(doc != nullptr ? doc : Py_None);
+  f->defaults = (defaults == nullptr || defaults == Py_None) ? nullptr : Py_NewRef(defaults);
+  f->kwdefaults = nullptr;
+  f->annotations = owned_annotations.release();
+  f->globals = Py_NewRef(globals);
+  f->builtins = builtins.release();
+  f->names = Py_NewRef(names);
+  f->dict = nullptr;
+  f->weakrefs = nullptr;
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+  return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace quorvan

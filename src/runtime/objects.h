@@ -1,0 +1,60 @@
+// Thin owned-reference wrappers over the object protocol, so session code
+// reads as the Python it stands for.
+#pragma once
+
+#include <Python.h>
+
+#include <initializer_list>
+
+#include "runtime/ref.h"
+
+namespace quorvan {
+
+// obj.name
+inline Ref get_attr(PyObject* obj, PyObject* name) {
+  return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// obj.name = value; false with an exception set on failure.
+inline bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+  return PyObject_SetAttr(obj, name, value) == 0;
+}
+
+// getattr(obj, name, <absent>): 1 found, 0 absent (AttributeError), -1 error.
+inline int optional_attr(PyObject* obj, PyObject* name, Ref* out) {
+  *out = get_attr(obj, name);
+  if (*out) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+// obj.name(args...) as the interpreter's method-call opcodes make it: no
+// bound method is built when the attribute is a plain method of the type.
+inline Ref call_method(PyObject* obj, PyObject* name,
+                       std::initializer_list<PyObject*> args = {},
+                       PyObject* kwnames = nullptr) {
+  PyObject* stack[8];
+  size_t n = 0;
+  stack[n++] = obj;
+  for (PyObject* a : args) stack[n++] = a;
+  size_t positional = n - (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+  return Ref::steal(PyObject_VectorcallMethod(
+      name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// callable(args...)
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {},
+                PyObject* kwnames = nullptr) {
+  PyObject* stack[8];
+  size_t n = 1;
+  for (PyObject* a : args) stack[n++] = a;
+  size_t positional = n - 1 - (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+  return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
+                                        positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// Truth test: 1, 0, or -1 with an exception set.
+inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+
+}  // namespace quorvan

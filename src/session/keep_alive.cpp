@@ -1,0 +1,101 @@
+// Keep-alive: a chain of one-shot daemon threading.Timer objects, each
+// firing sending NOOP under the session lock and arming its successor until
+// mb_TimerRunning is found false.
+#include "session/common.h"
+
+namespace quorvan::session {
+
+namespace {
+
+// t = threading.Timer(self.mi_KeepAliveInterval, self.CUF__OnKeepAliveTimer)
+// self.mobj_KeepAliveTimer = t; t.daemon = True; t.start()
+//
+// The new timer stays in a local: a stop on another thread may set
+// mobj_KeepAliveTimer to None between these statements, and looking the
+// attribute up again would then fail on the timer thread and end the chain
+// with a traceback.  A timer armed that way still ends the chain when it
+// fires, since it finds mb_TimerRunning false.
+bool arm_timer(const Call& c) {
+  Ref threading = global(c, n::threading);
+  if (!threading) return false;
+  Ref timer_class = get_attr(threading.get(), c.name(n::Timer));
+  if (!timer_class) return false;
+  Ref interval = self_get(c, n::mi_KeepAliveInterval);
+  if (!interval) return false;
+  Ref callback = self_get(c, n::CUF__OnKeepAliveTimer);
+  if (!callback) return false;
+  Ref timer = call(timer_class.get(), {interval.get(), callback.get()});
+  if (!timer) return false;
+  if (!self_set(c, n::mobj_KeepAliveTimer, timer.get())) return false;
+  if (!set_attr(timer.get(), c.name(n::daemon), Py_True)) return false;
+  return static_cast<bool>(call_method(timer.get(), c.name(n::start)));
+}
+
+}  // namespace
+
+PyObject* keep_alive(const Call& c) {
+  Ref ftp = self_get(c, n::mobj_FTP);
+  if (!ftp) return nullptr;
+  int held = truth(ftp.get());
+  ftp.reset();
+  if (held < 0) return nullptr;
+  if (!held) Py_RETURN_FALSE;
+
+  Ref reply;
+  if (locked_ftp_call(c, n::voidcmd, {c.name(n::text_NOOP)}, &reply) != WithResult::Raised) {
+    Py_RETURN_TRUE;
+  }
+  Caught failure = take_exception();
+  if (!is_exception(failure)) {
+    restore_exception(std::move(failure));
+    return nullptr;
+  }
+  Handling handling(failure);
+  if (!self_set(c, n::mb_Connected, Py_False)) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+PyObject* check_alive(const Call& c) { return self_call(c, n::CUF_KeepAlive).release(); }
+
+PyObject* start_keep_alive_timer(const Call& c) {
+  constexpr int kInterval = 1;
+  if (!self_set(c, n::mi_KeepAliveInterval, c.arg(kInterval)) ||
+      !self_set(c, n::mb_TimerRunning, Py_True) || !arm_timer(c)) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* on_keep_alive_timer(const Call& c) {
+  Ref running = self_get(c, n::mb_TimerRunning);
+  if (!running) return nullptr;
+  int t = truth(running.get());
+  if (t < 0) return nullptr;
+  if (!t) Py_RETURN_NONE;  // the only place where the chain ends
+
+  Ref connected = self_get(c, n::mb_Connected);
+  if (!connected) return nullptr;
+  t = truth(connected.get());
+  if (t < 0) return nullptr;
+  if (t && !self_call(c, n::CUF_KeepAlive)) return nullptr;
+
+  if (!arm_timer(c)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* stop_keep_alive_timer(const Call& c) {
+  if (!self_set(c, n::mb_TimerRunning, Py_False)) return nullptr;
+  Ref timer = self_get(c, n::mobj_KeepAliveTimer);
+  if (!timer) return nullptr;
+  int armed = truth(timer.get());
+  timer.reset();
+  if (armed < 0) return nullptr;
+  if (armed) {
+    timer = self_get(c, n::mobj_KeepAliveTimer);
+    if (!timer || !call_method(timer.get(), c.name(n::cancel))) return nullptr;
+    if (!self_set(c, n::mobj_KeepAliveTimer, Py_None)) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace quorvan::session

@@ -1,0 +1,112 @@
+// The bodies of CLASS_FTPClient's methods and the names they use.
+//
+// Every body looks instance attributes and module globals up when it runs,
+// through the interned names below; nothing is captured at import.
+#pragma once
+
+#include <Python.h>
+
+#include "runtime/function.h"
+
+namespace quorvan::session {
+
+// X(identifier, text): every attribute, global and constant text the
+// session uses, interned once per module.
+#define QUORVAN_SESSION_NAMES(X)                         \
+  X(mobj_FTP, "mobj_FTP")                                \
+  X(mb_Connected, "mb_Connected")                        \
+  X(ms_Encoding, "ms_Encoding")                          \
+  X(mobj_KeepAliveTimer, "mobj_KeepAliveTimer")          \
+  X(mi_KeepAliveInterval, "mi_KeepAliveInterval")        \
+  X(mb_TimerRunning, "mb_TimerRunning")                  \
+  X(mobj_Lock, "mobj_Lock")                              \
+  X(CUF_Close, "CUF_Close")                              \
+  X(CUF_KeepAlive, "CUF_KeepAlive")                      \
+  X(CUF_StartKeepAliveTimer, "CUF_StartKeepAliveTimer")  \
+  X(CUF_StopKeepAliveTimer, "CUF_StopKeepAliveTimer")    \
+  X(CUF__OnKeepAliveTimer, "CUF__OnKeepAliveTimer")      \
+  X(FTP, "FTP")                                          \
+  X(error_perm, "error_perm")                            \
+  X(threading, "threading")                              \
+  X(open, "open")                                        \
+  X(Lock, "Lock")                                        \
+  X(Timer, "Timer")                                      \
+  X(daemon, "daemon")                                    \
+  X(start, "start")                                      \
+  X(cancel, "cancel")                                    \
+  X(connect, "connect")                                  \
+  X(login, "login")                                      \
+  X(set_pasv, "set_pasv")                                \
+  X(encoding, "encoding")                                \
+  X(quit, "quit")                                        \
+  X(close, "close")                                      \
+  X(voidcmd, "voidcmd")                                  \
+  X(cwd, "cwd")                                          \
+  X(pwd, "pwd")                                          \
+  X(nlst, "nlst")                                        \
+  X(mkd, "mkd")                                          \
+  X(rmd, "rmd")                                          \
+  X(delete_, "delete")                                   \
+  X(rename, "rename")                                    \
+  X(size, "size")                                        \
+  X(retrbinary, "retrbinary")                            \
+  X(storbinary, "storbinary")                            \
+  X(write, "write")                                      \
+  X(timeout, "timeout")                                  \
+  X(blocksize, "blocksize")                              \
+  X(text_NOOP, "NOOP")                                   \
+  X(text_TYPE_I, "TYPE I")                               \
+  X(text_RETR, "RETR ")                                  \
+  X(text_STOR, "STOR ")                                  \
+  X(text_utf8, "utf-8")                                  \
+  X(text_open_failed, "FTP Open failed: ")               \
+  X(mode_wb, "wb")                                       \
+  X(mode_rb, "rb")
+
+namespace n {
+enum Name : int {
+#define QUORVAN_ENUM_ENTRY(id, text) id,
+  kBeforeFirst = kRuntimeNameCount - 1,
+  QUORVAN_SESSION_NAMES(QUORVAN_ENUM_ENTRY)
+#undef QUORVAN_ENUM_ENTRY
+  kEnd
+};
+}  // namespace n
+
+// The texts of the names above, in enum order.
+extern const char* const kNameTexts[];
+constexpr int kNameCount = n::kEnd - kRuntimeNameCount;
+
+// Parameter index 0 of every method is self.
+constexpr int kSelf = 0;
+
+// lifecycle.cpp
+PyObject* init(const Call& c);
+PyObject* open(const Call& c);
+PyObject* close(const Call& c);
+PyObject* is_connected(const Call& c);
+
+// keep_alive.cpp
+PyObject* keep_alive(const Call& c);
+PyObject* check_alive(const Call& c);
+PyObject* on_keep_alive_timer(const Call& c);
+PyObject* start_keep_alive_timer(const Call& c);
+PyObject* stop_keep_alive_timer(const Call& c);
+
+// directories.cpp
+PyObject* change_dir(const Call& c);
+PyObject* get_current_dir(const Call& c);
+PyObject* list_files(const Call& c);
+PyObject* make_dir(const Call& c);
+PyObject* remove_dir(const Call& c);
+
+// files.cpp
+PyObject* delete_file(const Call& c);
+PyObject* rename_file(const Call& c);
+PyObject* file_exists(const Call& c);
+
+// transfers.cpp
+PyObject* download_file(const Call& c);
+PyObject* upload_file(const Call& c);
+
+}  // namespace quorvan::session

@@ -1,0 +1,130 @@
+"""Recording stand-ins bound to the module's globals for exact call-order
+tests: an FTP class, a lock, and a threading module whose timers fire only
+when a test says so."""
+
+import threading
+
+
+class Journal(list):
+    """The calls seen, in order, as tuples."""
+
+    def names(self):
+        return [entry[0] for entry in self]
+
+
+class RecordingLock:
+    """A real lock that records entering and leaving, and refuses (instead of
+    deadlocking) to be taken twice by one thread."""
+
+    def __init__(self, journal):
+        self._lock = threading.Lock()
+        self._owner = None
+        self.journal = journal
+        self.exits = []
+
+    def __enter__(self):
+        if self._owner == threading.get_ident():
+            raise AssertionError("lock taken twice by one thread")
+        if not self._lock.acquire(timeout=10):
+            raise AssertionError("lock not free within 10 s")
+        self._owner = threading.get_ident()
+        self.journal.append(("lock.enter",))
+        return True
+
+    def __exit__(self, exc_type, exc, tb):
+        self.journal.append(("lock.exit", exc_type))
+        self.exits.append((exc_type, exc, tb))
+        self._owner = None
+        self._lock.release()
+        return False
+
+    def locked(self):
+        return self._lock.locked()
+
+
+def make_ftp_class(journal, session_box=None, fail=None, results=None):
+    """An FTP stand-in class.  Each call is journaled as (name, args, kwargs,
+    lock_held); `fail` maps a method name to an exception to raise, `results`
+    to a value to return.  session_box[0], when set, is the session whose
+    lock state is recorded."""
+    fail = fail if fail is not None else {}
+    results = results if results is not None else {}
+
+    def lock_held():
+        if session_box and session_box[0] is not None:
+            return session_box[0].mobj_Lock.locked()
+        return None
+
+    def method(name):
+        def call(self, *args, **kwargs):
+            journal.append((name, args, kwargs, lock_held()))
+            error = fail.get(name)
+            if error is not None:
+                raise error
+            return results.get(name, f"{name} reply")
+
+        call.__name__ = name
+        return call
+
+    class FakeFTP:
+        def __init__(self, *args, **kwargs):
+            journal.append(("FTP", args, kwargs, lock_held()))
+            error = fail.get("FTP")
+            if error is not None:
+                raise error
+            self.encoding = "latin-1"
+
+        def __setattr__(self, name, value):
+            if name == "encoding":
+                journal.append(("set encoding", (value,), {}, lock_held()))
+            object.__setattr__(self, name, value)
+
+    for name in ("connect", "login", "set_pasv", "quit", "close", "voidcmd", "cwd", "pwd",
+                 "nlst", "mkd", "rmd", "delete", "rename", "size", "retrbinary", "storbinary"):
+        setattr(FakeFTP, name, method(name))
+    return FakeFTP
+
+
+class ManualTimer:
+    """threading.Timer whose firing is in the test's hands."""
+
+    def __init__(self, owner, interval, function, *args, **kwargs):
+        self.owner = owner
+        self.interval = interval
+        self.function = function
+        self.extra = (args, kwargs)
+        self.daemon = False
+        self.started = False
+        self.cancelled = False
+        self.started_daemon = None
+        owner.created.append(self)
+
+    def start(self):
+        self.started = True
+        self.started_daemon = self.daemon
+        self.owner.journal.append(("timer.start", self.interval))
+
+    def cancel(self):
+        self.cancelled = True
+        self.owner.journal.append(("timer.cancel", self.interval))
+
+    def fire(self):
+        assert self.started and not self.cancelled
+        return self.function()
+
+
+class ManualThreading:
+    """Stands in for the threading module: real locks, manual timers."""
+
+    def __init__(self, journal=None):
+        self.journal = journal if journal is not None else Journal()
+        self.created = []
+
+    def Lock(self):
+        return threading.Lock()
+
+    def Timer(self, interval, function, *args, **kwargs):
+        return ManualTimer(self, interval, function, *args, **kwargs)
+
+    def pending(self):
+        return [t for t in self.created if t.started and not t.cancelled]

@@ -1,0 +1,180 @@
+"""A pyftpdlib server for the tests, run as a separate process.
+
+It serves ROOT on loopback to an anonymous user and to alice/secret, writes
+every command, reply and connection event to a JSON-lines log, and applies
+fault rules read from a JSON file before each command, so a test can make the
+server misbehave at a chosen point:
+
+    {"cmd": "SIZE", "action": "reply", "text": "450 busy"}
+    {"cmd": "NOOP", "action": "hangup"}           close without a reply
+    {"cmd": "PWD",  "action": "stall"}            never answer this command
+    {"cmd": "RETR", "action": "cut", "after": N}  abort the data after N bytes
+    {"cmd": "RETR", "action": "throttle", "rate": B}  send B bytes per second
+
+Optional keys: "arg" (the rule applies only when the argument contains
+it), "user" (only for that login), "times" (how often the rule may fire).
+Prints "PORT <n>" on stdout once it listens.
+"""
+
+import argparse
+import itertools
+import json
+import os
+import sys
+import threading
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+PERMS = "elradfmwMT"
+
+
+class Log:
+    def __init__(self, path):
+        self._file = open(path, "a", buffering=1, encoding="utf-8")
+        self._lock = threading.Lock()
+
+    def write(self, **event):
+        event["t"] = time.time()
+        with self._lock:
+            self._file.write(json.dumps(event, ensure_ascii=False) + "\n")
+
+
+class Faults:
+    """Rules from a JSON file (a list), re-read whenever the file changes."""
+
+    def __init__(self, path):
+        self._path = path
+        self._stamp = None
+        self._rules = []
+        self._fired = {}
+
+    def _reload(self):
+        try:
+            st = os.stat(self._path)
+        except FileNotFoundError:
+            self._stamp, self._rules = None, []
+            return
+        stamp = (st.st_mtime_ns, st.st_size, st.st_ino)
+        if stamp != self._stamp:
+            with open(self._path, encoding="utf-8") as f:
+                text = f.read()
+            self._rules = json.loads(text) if text.strip() else []
+            self._stamp = stamp
+
+    def match(self, cmd, arg, user):
+        self._reload()
+        for rule in self._rules:
+            if rule.get("cmd", "").upper() != cmd:
+                continue
+            if "arg" in rule and rule["arg"] not in (arg or ""):
+                continue
+            if "user" in rule and rule["user"] != user:
+                continue
+            key = json.dumps(rule, sort_keys=True)
+            if "times" in rule and self._fired.get(key, 0) >= rule["times"]:
+                continue
+            self._fired[key] = self._fired.get(key, 0) + 1
+            return rule
+        return None
+
+
+class CutProducer:
+    """Hands out the first `limit` bytes of a producer, then fails, which
+    makes the data channel abort the transfer with a 426 reply."""
+
+    def __init__(self, inner, limit):
+        self._inner = inner
+        self._left = limit
+
+    def more(self):
+        if self._left <= 0:
+            raise ConnectionAbortedError("transfer cut by a fault rule")
+        data = self._inner.more()
+        if not data:
+            return data
+        data = data[: self._left]
+        self._left -= len(data)
+        return data
+
+
+def make_handler(log, faults):
+    session_ids = itertools.count(1)
+
+    class RecordingHandler(FTPHandler):
+        use_sendfile = False  # every byte goes through push_dtp_data's producer
+
+        def on_connect(self):
+            self.sid = next(session_ids)
+            self._cut_after = None
+            log.write(sid=self.sid, ev="connect")
+
+        def on_disconnect(self):
+            log.write(sid=getattr(self, "sid", 0), ev="disconnect")
+
+        def pre_process_command(self, line, cmd, arg):
+            log.write(sid=self.sid, ev="cmd", cmd=cmd, arg=arg, user=self.username)
+            rule = faults.match(cmd, arg, self.username)
+            if rule is not None:
+                log.write(sid=self.sid, ev="fault", cmd=cmd, rule=rule)
+                action = rule["action"]
+                if action == "reply":
+                    self.respond(rule["text"])
+                    return
+                if action == "hangup":
+                    self.close()
+                    return
+                if action == "stall":
+                    return
+                if action == "cut":
+                    self._cut_after = int(rule["after"])
+                elif action == "throttle":
+                    rate = int(rule["rate"])
+                    self.dtp_handler = type(
+                        "Throttled", (ThrottledDTPHandler,), {"read_limit": rate, "write_limit": rate}
+                    )
+            super().pre_process_command(line, cmd, arg)
+
+        def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
+            if cmd == "RETR" and self._cut_after is not None and isproducer:
+                data = CutProducer(data, self._cut_after)
+                self._cut_after = None
+            return super().push_dtp_data(data, isproducer=isproducer, file=file, cmd=cmd)
+
+        def respond(self, resp, *args, **kwargs):
+            log.write(sid=getattr(self, "sid", 0), ev="reply", code=resp[:3], text=resp[4:])
+            return super().respond(resp, *args, **kwargs)
+
+    return RecordingHandler
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--faults", required=True)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--idle-timeout", type=float, default=300)
+    args = parser.parse_args()
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user("alice", "secret", args.root, perm=PERMS)
+    authorizer.add_anonymous(args.root, perm=PERMS)
+    handler = make_handler(Log(args.log), Faults(args.faults))
+    handler.authorizer = authorizer
+    handler.timeout = args.idle_timeout
+    handler.encoding = "utf-8"
+    server = FTPServer((args.host, args.port), handler)
+    server.max_cons = 512
+    print("PORT", server.address[1], flush=True)
+    server.serve_forever(timeout=0.05, handle_exit=True)
+
+
+if __name__ == "__main__":
+    import logging
+
+    logging.basicConfig(level=logging.CRITICAL, stream=sys.stderr)
+    main()

@@ -1,0 +1,236 @@
+"""The module namespace, the class and the declared surface of its methods."""
+
+import ftplib
+import inspect
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import typing
+
+import pytest
+
+METHODS = [
+    "__init__", "CUF_Open", "CUF_Close", "CUF_KeepAlive", "CUF_CheckAlive",
+    "CUF__OnKeepAliveTimer", "CUF_StartKeepAliveTimer", "CUF_StopKeepAliveTimer",
+    "CUF_ChangeDir", "CUF_GetCurrentDir", "CUF_ListFiles", "CUF_MakeDir", "CUF_RemoveDir",
+    "CUF_DeleteFile", "CUF_RenameFile", "CUF_FileExists", "CUF_DownloadFile",
+    "CUF_UploadFile", "CUF_IsConnected",
+]
+
+# name -> (parameters after self, defaults, annotations, docstring text)
+SURFACE = {
+    "__init__": ([], None, {}, None),
+    "CUF_Open": (
+        ["Pms_Host", "Pmi_Port", "Pms_User", "Pms_Password", "Pmi_Timeout", "Pmb_Passive",
+         "Pms_Encoding", "Pmi_KeepAliveInterval"],
+        (21, "", "", 10, True, "utf-8", 30),
+        {"Pms_Host": str, "Pmi_Port": int, "Pms_User": str, "Pms_Password": str,
+         "Pmi_Timeout": int, "Pmb_Passive": bool, "Pms_Encoding": str,
+         "Pmi_KeepAliveInterval": int, "return": bool},
+        "開啟 FTP 連線並啟動 KeepAlive Timer",
+    ),
+    "CUF_Close": ([], None, {"return": None}, "關閉 FTP 連線並停止 KeepAlive"),
+    "CUF_KeepAlive": ([], None, {"return": bool}, "傳送 NOOP\uff0c避免 FTP Server timeout"),
+    "CUF_CheckAlive": ([], None, {"return": bool}, "檢查連線是否仍然存在"),
+    "CUF__OnKeepAliveTimer": ([], None, {"return": None}, None),
+    "CUF_StartKeepAliveTimer": (["Pmi_Interval"], (30,), {"Pmi_Interval": int, "return": None}, None),
+    "CUF_StopKeepAliveTimer": ([], None, {"return": None}, None),
+    "CUF_ChangeDir": (["Pms_Path"], None, {"Pms_Path": str, "return": None}, None),
+    "CUF_GetCurrentDir": ([], None, {"return": str}, None),
+    "CUF_ListFiles": ([], None, {"return": typing.List[str]}, None),
+    "CUF_MakeDir": (["Pms_DirName"], None, {"Pms_DirName": str, "return": None}, None),
+    "CUF_RemoveDir": (["Pms_DirName"], None, {"Pms_DirName": str, "return": None}, None),
+    "CUF_DeleteFile": (["Pms_FileName"], None, {"Pms_FileName": str, "return": None}, None),
+    "CUF_RenameFile": (["Pms_OldName", "Pms_NewName"], None,
+                       {"Pms_OldName": str, "Pms_NewName": str, "return": None}, None),
+    "CUF_FileExists": (["Pms_FileName"], None, {"Pms_FileName": str, "return": bool}, None),
+    "CUF_DownloadFile": (["Pms_RemoteFile", "Pms_LocalFile", "Pmi_BlockSize"], (8192,),
+                         {"Pms_RemoteFile": str, "Pms_LocalFile": str, "Pmi_BlockSize": int,
+                          "return": None}, "下載檔案\uff08binary\uff09"),
+    "CUF_UploadFile": (["Pms_LocalFile", "Pms_RemoteFile", "Pmi_BlockSize"], (8192,),
+                       {"Pms_LocalFile": str, "Pms_RemoteFile": str, "Pmi_BlockSize": int,
+                        "return": None}, "上傳檔案\uff08binary\uff09"),
+    "CUF_IsConnected": ([], None, {"return": bool}, None),
+}
+
+
+def run_python(code, timeout=60, env=None):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=env)
+
+
+class TestNamespace:
+    def test_globals_are_the_imported_objects(self, Quorvan):
+        assert Quorvan.__doc__ is None
+        assert Quorvan.FTP is ftplib.FTP
+        assert Quorvan.error_perm is ftplib.error_perm
+        assert Quorvan.threading is threading
+        assert Quorvan.List is typing.List
+        assert not hasattr(Quorvan, "ftplib") and not hasattr(Quorvan, "typing")
+
+    def test_nothing_else_is_bound(self, Quorvan):
+        own = [k for k in vars(Quorvan) if not (k.startswith("__") and k.endswith("__"))]
+        assert own == ["FTP", "error_perm", "threading", "List", "CLASS_FTPClient"]
+        assert isinstance(vars(Quorvan)["__builtins__"], dict)
+
+    def test_only_export_is_the_init_function(self, Quorvan):
+        out = subprocess.run(["nm", "-D", "--defined-only", Quorvan.__file__],
+                             capture_output=True, text=True, check=True).stdout
+        assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_Quorvan"]
+
+
+class TestClass:
+    def test_plain_class_made_by_type(self, Quorvan):
+        cls = Quorvan.CLASS_FTPClient
+        assert type(cls) is type
+        assert cls.__bases__ == (object,)
+        assert cls.__doc__ is None
+        assert cls.__name__ == cls.__qualname__ == "CLASS_FTPClient"
+        assert cls.__module__ == "Quorvan"
+
+    def test_methods_stand_in_table_order(self, Quorvan):
+        keys = list(vars(Quorvan.CLASS_FTPClient))
+        assert keys[0] == "__module__"
+        assert keys[1:20] == METHODS
+        assert set(keys[20:]) <= {"__dict__", "__weakref__", "__doc__"}
+
+    @pytest.mark.parametrize("name", METHODS)
+    def test_method_surface(self, Quorvan, name):
+        params, defaults, annotations, doc = SURFACE[name]
+        f = vars(Quorvan.CLASS_FTPClient)[name]
+        assert f.__name__ == name
+        assert f.__qualname__ == "CLASS_FTPClient." + name
+        assert f.__module__ == "Quorvan"
+        assert f.__defaults__ == defaults
+        assert f.__kwdefaults__ is None
+        assert f.__annotations__ == annotations
+        assert list(f.__annotations__) == list(annotations)  # key order
+        assert f.__doc__ == (None if doc is None else "\n        " + doc + "\n        ")
+        sig = inspect.signature(f)
+        assert list(sig.parameters) == ["self"] + params
+        assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+        expected_defaults = dict(zip(params[len(params) - len(defaults or ()):], defaults or ()))
+        for p in sig.parameters.values():
+            assert p.default == expected_defaults.get(p.name, inspect.Parameter.empty)
+            assert p.annotation == annotations.get(p.name, inspect.Parameter.empty)
+        if "return" in annotations:
+            assert sig.return_annotation == annotations["return"]
+        else:
+            assert sig.return_annotation is inspect.Signature.empty
+
+    def test_docstring_lengths(self, Quorvan):
+        cls = Quorvan.CLASS_FTPClient
+        lengths = {"CUF_Open": 46, "CUF_Close": 40, "CUF_KeepAlive": 47, "CUF_CheckAlive": 28,
+                   "CUF_DownloadFile": 30, "CUF_UploadFile": 30}
+        assert {k: len(getattr(cls, k).__doc__) for k in lengths} == lengths
+        assert "\uff0c" in cls.CUF_KeepAlive.__doc__
+        assert "\uff08binary\uff09" in cls.CUF_UploadFile.__doc__
+
+    def test_annotation_dicts_are_separate(self, Quorvan):
+        cls = Quorvan.CLASS_FTPClient
+        dicts = [vars(cls)[name].__annotations__ for name in METHODS]
+        assert len({id(d) for d in dicts}) == len(dicts)
+        cls.CUF_Close.__annotations__["extra"] = int
+        try:
+            assert "extra" not in cls.CUF_StopKeepAliveTimer.__annotations__
+        finally:
+            del cls.CUF_Close.__annotations__["extra"]
+
+    def test_type_hints_and_help(self, Quorvan):
+        cls = Quorvan.CLASS_FTPClient
+        assert typing.get_type_hints(cls.CUF_ListFiles) == {"return": typing.List[str]}
+        assert typing.get_type_hints(cls.CUF_RenameFile) == {
+            "Pms_OldName": str, "Pms_NewName": str, "return": type(None)}
+        import pydoc
+        text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
+        assert ("CUF_Open(self, Pms_Host: str, Pmi_Port: int = 21, Pms_User: str = '', "
+                "Pms_Password: str = '', Pmi_Timeout: int = 10, Pmb_Passive: bool = True, "
+                "Pms_Encoding: str = 'utf-8', Pmi_KeepAliveInterval: int = 30) -> bool") in text
+        assert "CUF_ListFiles(self) -> List[str]" in text
+        assert "開啟 FTP 連線並啟動 KeepAlive Timer" in text
+
+
+class TestImport:
+    def test_failing_import_leaves_no_module(self):
+        result = run_python("""
+            import builtins, sys
+            real = builtins.__import__
+            def broken(name, *args, **kwargs):
+                if name == "threading" and args and args[0].get("__name__") == "Quorvan":
+                    raise ImportError("no threading today")
+                return real(name, *args, **kwargs)
+            builtins.__import__ = broken
+            try:
+                import Quorvan
+            except ImportError as e:
+                print("raised", e)
+            print("Quorvan" in sys.modules)
+            builtins.__import__ = real
+            import Quorvan
+            print(Quorvan.CLASS_FTPClient.__name__)
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split("\n")[:3] == ["raised no threading today", "False", "CLASS_FTPClient"]
+
+    def test_import_arguments(self):
+        result = run_python("""
+            import builtins
+            real = builtins.__import__
+            seen = []
+            def spy(name, globals=None, locals=None, fromlist=(), level=0):
+                if globals is not None and globals.get("__name__") == "Quorvan":
+                    seen.append((name, locals, fromlist, level))
+                return real(name, globals, locals, fromlist, level)
+            builtins.__import__ = spy
+            import Quorvan
+            builtins.__import__ = real
+            print(seen)
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == (
+            "[('ftplib', None, ('FTP', 'error_perm'), 0), ('threading', None, None, 0), "
+            "('typing', None, ('List',), 0)]")
+
+    def test_failing_list_subscription_stops_before_the_class(self):
+        result = run_python("""
+            import sys, typing
+            class Boom:
+                def __getitem__(self, item):
+                    raise LookupError("no List[str]")
+            typing.List = Boom()
+            try:
+                import Quorvan
+            except LookupError as e:
+                print("raised", e, "Quorvan" in sys.modules)
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "raised no List[str] False"
+
+    def test_missing_name_in_ftplib_is_an_import_error(self):
+        result = run_python("""
+            import ftplib, sys
+            del ftplib.error_perm
+            try:
+                import Quorvan
+            except ImportError as e:
+                print(type(e).__name__, e.name, str(e).startswith(
+                    "cannot import name 'error_perm' from 'ftplib' ("), "Quorvan" in sys.modules)
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "ImportError ftplib True False"
+
+    def test_imported_under_a_package_name(self, tmp_path, Quorvan):
+        pkg = tmp_path / "pkg"
+        pkg.mkdir()
+        (pkg / "__init__.py").write_text("")
+        os.symlink(Quorvan.__file__, pkg / os.path.basename(Quorvan.__file__))
+        env = dict(os.environ, PYTHONPATH=str(tmp_path))
+        result = run_python("""
+            import pkg.Quorvan as q
+            c = q.CLASS_FTPClient
+            print(c.__module__, c.CUF_Open.__module__, q.__name__)
+        """, env=env)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "pkg.Quorvan pkg.Quorvan pkg.Quorvan"
