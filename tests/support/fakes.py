@@ -51,9 +51,9 @@ def make_ftp_class(journal, session_box=None, fail=None, results=None):
     results = results if results is not None else {}
 
     def lock_held():
-        if session_box and session_box[0] is not None:
-            return session_box[0].mobj_Lock.locked()
-        return None
+        session = session_box[0] if session_box else None
+        locked = getattr(getattr(session, "mobj_Lock", None), "locked", None)
+        return locked() if callable(locked) else None
 
     def method(name):
         def call(self, *args, **kwargs):
@@ -72,7 +72,7 @@ def make_ftp_class(journal, session_box=None, fail=None, results=None):
             error = fail.get("FTP")
             if error is not None:
                 raise error
-            self.encoding = "latin-1"
+            object.__setattr__(self, "encoding", "latin-1")
 
         def __setattr__(self, name, value):
             if name == "encoding":
@@ -96,6 +96,7 @@ class ManualTimer:
         self.daemon = False
         self.started = False
         self.cancelled = False
+        self.fired = False
         self.started_daemon = None
         owner.created.append(self)
 
@@ -109,7 +110,8 @@ class ManualTimer:
         self.owner.journal.append(("timer.cancel", self.interval))
 
     def fire(self):
-        assert self.started and not self.cancelled
+        assert self.started and not self.cancelled and not self.fired
+        self.fired = True
         return self.function()
 
 
@@ -127,4 +129,4 @@ class ManualThreading:
         return ManualTimer(self, interval, function, *args, **kwargs)
 
     def pending(self):
-        return [t for t in self.created if t.started and not t.cancelled]
+        return [t for t in self.created if t.started and not t.cancelled and not t.fired]

@@ -1,0 +1,389 @@
+"""__init__, CUF_Open, CUF_Close and CUF_IsConnected, step by step, with
+recording stand-ins bound to the module's globals."""
+
+import threading
+
+import pytest
+
+from support.fakes import Journal, ManualThreading, RecordingLock, make_ftp_class
+
+
+@pytest.fixture
+def rig(Quorvan, monkeypatch):
+    """A session whose FTP class and threading module are stand-ins."""
+
+    class Rig:
+        journal = Journal()
+        fail = {}
+        results = {}
+        box = [None]
+        threading = ManualThreading(journal)
+
+    monkeypatch.setattr(Quorvan, "FTP", make_ftp_class(Rig.journal, Rig.box, Rig.fail, Rig.results))
+    monkeypatch.setattr(Quorvan, "threading", Rig.threading)
+    Rig.session = Quorvan.CLASS_FTPClient()
+    Rig.box[0] = Rig.session
+    return Rig
+
+
+def ftp_calls(journal):
+    return [(e[0], e[1], e[2]) for e in journal if not e[0].startswith(("lock.", "timer."))]
+
+
+class TestInit:
+    def test_new_session(self, Quorvan):
+        s = Quorvan.CLASS_FTPClient()
+        assert list(vars(s).items())[:6] == [
+            ("mobj_FTP", None), ("mb_Connected", False), ("ms_Encoding", "utf-8"),
+            ("mobj_KeepAliveTimer", None), ("mi_KeepAliveInterval", 30), ("mb_TimerRunning", False)]
+        assert list(vars(s))[6:] == ["mobj_Lock"]
+        assert type(s.mobj_Lock) is type(threading.Lock())
+        assert s.CUF_IsConnected() is False
+
+    def test_lock_comes_from_the_threading_global(self, Quorvan, monkeypatch):
+        made = []
+
+        class T:
+            def Lock(self):
+                made.append(1)
+                return "a lock"
+
+        monkeypatch.setattr(Quorvan, "threading", T())
+        assert Quorvan.CLASS_FTPClient().mobj_Lock == "a lock" and made == [1]
+
+    def test_each_session_has_its_own_lock(self, Quorvan):
+        a, b = Quorvan.CLASS_FTPClient(), Quorvan.CLASS_FTPClient()
+        assert a.mobj_Lock is not b.mobj_Lock
+
+    def test_is_connected_returns_the_stored_object(self, Quorvan):
+        s = Quorvan.CLASS_FTPClient()
+        marker = object()
+        s.mb_Connected = marker
+        assert s.CUF_IsConnected() is marker
+
+
+class TestOpen:
+    def test_defaults_and_order(self, rig):
+        assert rig.session.CUF_Open("example.org") is True
+        assert ftp_calls(rig.journal) == [
+            ("FTP", (), {}),
+            ("connect", ("example.org", 21), {"timeout": 10}),
+            ("login", (), {}),
+            ("set_pasv", (True,), {}),
+            ("set encoding", ("utf-8",), {}),
+        ]
+        s = rig.session
+        assert s.mb_Connected is True and s.ms_Encoding == "utf-8"
+        assert s.mi_KeepAliveInterval == 30 and s.mb_TimerRunning is True
+        timer = s.mobj_KeepAliveTimer
+        assert timer.interval == 30 and timer.started and timer.started_daemon is True
+        assert s.CUF_IsConnected() is True
+
+    def test_connection_is_set_up_under_the_lock(self, rig):
+        rig.session.CUF_Open("h")
+        held = {e[0]: e[3] for e in rig.journal if not e[0].startswith(("lock.", "timer."))}
+        assert held == {"FTP": True, "connect": True, "login": True, "set_pasv": True,
+                        "set encoding": True}
+        assert not rig.session.mobj_Lock.locked()
+
+    def test_every_argument_is_passed_on(self, rig):
+        rig.session.CUF_Open("host", 2121, "bob", "pw", 3, False, "latin-1", 7)
+        assert ftp_calls(rig.journal)[1:] == [
+            ("connect", ("host", 2121), {"timeout": 3}),
+            ("login", ("bob", "pw"), {}),
+            ("set_pasv", (False,), {}),
+            ("set encoding", ("latin-1",), {}),
+        ]
+        assert rig.session.mobj_FTP.encoding == rig.session.ms_Encoding == "latin-1"
+        assert rig.session.mobj_KeepAliveTimer.interval == 7
+
+    def test_password_without_user_is_never_sent(self, rig):
+        rig.session.CUF_Open("h", Pms_Password="secret")
+        assert ("login", (), {}) in ftp_calls(rig.journal)
+
+    def test_keep_alive_interval_alone_by_keyword(self, rig):
+        rig.session.CUF_Open("h", Pmi_KeepAliveInterval=0.5)
+        assert rig.session.mi_KeepAliveInterval == 0.5
+
+    def test_refused_login(self, rig, Quorvan):
+        error = Quorvan.error_perm("530 Login incorrect.")
+        rig.fail["login"] = error
+        with pytest.raises(RuntimeError) as info:
+            rig.session.CUF_Open("h", Pms_User="bob", Pms_Password="bad")
+        assert info.value.args == ("FTP Open failed: 530 Login incorrect.",)
+        assert info.value.__context__ is error and info.value.__cause__ is None
+        assert not info.value.__suppress_context__
+        s = rig.session
+        assert s.mb_Connected is False and s.mobj_FTP is not None
+        assert s.ms_Encoding == "utf-8" and s.mobj_KeepAliveTimer is None
+        assert not s.mobj_Lock.locked()
+        assert [c[0] for c in ftp_calls(rig.journal)] == ["FTP", "connect", "login"]
+
+    def test_failure_to_create_keeps_the_previous_object(self, rig):
+        rig.fail["FTP"] = ValueError("no object")
+        with pytest.raises(RuntimeError, match="^FTP Open failed: no object$"):
+            rig.session.CUF_Open("h")
+        assert rig.session.mobj_FTP is None
+
+    def test_keep_alive_start_failure_fails_the_open(self, rig):
+        def broken(interval, function):
+            raise OSError("can't start new thread")
+
+        rig.threading.Timer = broken
+        with pytest.raises(RuntimeError, match="^FTP Open failed: can't start new thread$"):
+            rig.session.CUF_Open("h")
+        assert rig.session.mb_Connected is False
+        assert rig.session.mb_TimerRunning is True  # what the start wrote stays written
+
+    def test_unbound_ftp_global(self, rig, Quorvan, monkeypatch):
+        monkeypatch.delattr(Quorvan, "FTP")
+        with pytest.raises(RuntimeError) as info:
+            rig.session.CUF_Open("h")
+        assert str(info.value) == "FTP Open failed: name 'FTP' is not defined"
+        assert type(info.value.__context__) is NameError
+
+    def test_ftp_global_found_in_builtins(self, rig, Quorvan, monkeypatch):
+        cls = Quorvan.FTP
+        monkeypatch.delattr(Quorvan, "FTP")
+        monkeypatch.setitem(vars(Quorvan)["__builtins__"], "FTP", cls)
+        assert rig.session.CUF_Open("h") is True
+
+    def test_base_exceptions_pass_untouched(self, rig):
+        rig.session.mb_Connected = "unchanged"
+        rig.fail["connect"] = KeyboardInterrupt()
+        with pytest.raises(KeyboardInterrupt):
+            rig.session.CUF_Open("h")
+        assert rig.session.mb_Connected == "unchanged"
+        assert not rig.session.mobj_Lock.locked()
+
+    def test_exception_text_is_formatted_not_repr(self, rig):
+        class Odd(Exception):
+            def __str__(self):
+                return "odd text"
+
+        rig.fail["set_pasv"] = Odd()
+        with pytest.raises(RuntimeError, match="^FTP Open failed: odd text$"):
+            rig.session.CUF_Open("h")
+
+    def test_failing_str_of_the_error_propagates_chained(self, rig):
+        class Unprintable(Exception):
+            def __str__(self):
+                raise ValueError("cannot print")
+
+        original = Unprintable()
+        rig.fail["connect"] = original
+        with pytest.raises(ValueError, match="cannot print") as info:
+            rig.session.CUF_Open("h")
+        assert info.value.__context__ is original
+
+    def test_reopen_closes_first(self, rig):
+        s = rig.session
+        s.CUF_Open("first")
+        first_timer = s.mobj_KeepAliveTimer
+        first_ftp = s.mobj_FTP
+        del rig.journal[:]
+        s.CUF_Open("second")
+        assert [c[0] for c in ftp_calls(rig.journal)] == [
+            "quit", "FTP", "connect", "login", "set_pasv", "set encoding"]
+        assert first_timer.cancelled and s.mobj_FTP is not first_ftp
+        assert len(rig.threading.pending()) == 1  # one chain, not two
+
+    def test_reopen_after_failed_open_closes_the_failed_object(self, rig, Quorvan):
+        rig.fail["login"] = Quorvan.error_perm("530 no")
+        with pytest.raises(RuntimeError):
+            rig.session.CUF_Open("h")
+        del rig.fail["login"]
+        del rig.journal[:]
+        rig.session.CUF_Open("h")
+        assert [c[0] for c in ftp_calls(rig.journal)][:2] == ["quit", "FTP"]
+
+    def test_reopen_whose_close_fails_fails_the_open(self, rig):
+        rig.session.CUF_Open("h")
+        rig.fail["quit"] = EOFError()
+        rig.fail["close"] = OSError("close failed")
+        with pytest.raises(RuntimeError, match="^FTP Open failed: close failed$"):
+            rig.session.CUF_Open("h")
+        assert rig.session.mb_Connected is False
+
+    def test_new_session_open_does_not_close(self, rig):
+        rig.session.CUF_Open("h")
+        assert "quit" not in [c[0] for c in ftp_calls(rig.journal)]
+
+    def test_lock_swallowing_the_error_continues_after_the_block(self, rig):
+        class Swallowing:
+            def __enter__(self):
+                return self
+
+            def __exit__(self, *exc):
+                return True
+
+        rig.session.mobj_Lock = Swallowing()
+        rig.fail["connect"] = OSError("refused")
+        assert rig.session.CUF_Open("h") is True
+        assert rig.session.mb_Connected is True
+
+
+class TestClose:
+    def test_close_of_a_new_session(self, rig):
+        s = rig.session
+        stops = []
+        s.CUF_StopKeepAliveTimer = lambda: stops.append(1)
+        assert s.CUF_Close() is None
+        assert s.CUF_Close() is None
+        assert stops == [1, 1] and ftp_calls(rig.journal) == []
+        assert s.mobj_FTP is None and s.mb_Connected is False
+
+    def test_close_sends_quit_under_the_lock(self, rig):
+        s = rig.session
+        s.CUF_Open("h")
+        timer = s.mobj_KeepAliveTimer
+        del rig.journal[:]
+        assert s.CUF_Close() is None
+        assert [e[0] for e in rig.journal] == ["timer.cancel", "lock.enter", "quit", "lock.exit"] or \
+            [e for e in ftp_calls(rig.journal)] == [("quit", (), {})]
+        assert [e for e in rig.journal if e[0] == "quit"][0][3] is True
+        assert timer.cancelled and s.mobj_KeepAliveTimer is None and s.mb_TimerRunning is False
+        assert s.mobj_FTP is None and s.mb_Connected is False
+
+    def test_failing_quit_falls_back_to_close(self, rig):
+        s = rig.session
+        s.CUF_Open("h")
+        rig.fail["quit"] = EOFError()
+        del rig.journal[:]
+        assert s.CUF_Close() is None
+        calls = [(e[0], e[3]) for e in rig.journal if e[0] in ("quit", "close")]
+        assert calls == [("quit", True), ("close", False)]  # close() without the lock
+        assert s.mobj_FTP is None and s.mb_Connected is False
+
+    def test_failing_close_propagates_chained_and_keeps_the_session(self, rig):
+        s = rig.session
+        s.CUF_Open("h")
+        quit_error, close_error = EOFError(), OSError("bad fd")
+        rig.fail["quit"], rig.fail["close"] = quit_error, close_error
+        ftp = s.mobj_FTP
+        with pytest.raises(OSError) as info:
+            s.CUF_Close()
+        assert info.value is close_error and info.value.__context__ is quit_error
+        assert s.mobj_FTP is ftp and s.mb_Connected is True
+        assert not s.mobj_Lock.locked()
+
+    def test_failing_stop_propagates_before_anything_else(self, rig):
+        s = rig.session
+        s.CUF_Open("h")
+
+        def stop():
+            raise ValueError("stop failed")
+
+        s.CUF_StopKeepAliveTimer = stop
+        del rig.journal[:]
+        with pytest.raises(ValueError):
+            s.CUF_Close()
+        assert ftp_calls(rig.journal) == [] and s.mb_Connected is True
+
+    def test_base_exception_from_quit_is_not_absorbed(self, rig):
+        s = rig.session
+        s.CUF_Open("h")
+        rig.fail["quit"] = SystemExit(3)
+        with pytest.raises(SystemExit):
+            s.CUF_Close()
+        assert "close" not in [e[0] for e in rig.journal]
+        assert not s.mobj_Lock.locked()
+
+    def test_missing_lock_counts_as_a_failed_quit(self, rig):
+        s = rig.session
+        s.CUF_Open("h")
+        del s.mobj_Lock
+        s.CUF_Close()
+        assert [e[0] for e in ftp_calls(rig.journal)][-1] == "close"
+        assert s.mobj_FTP is None
+
+    def test_close_waits_for_the_lock(self, rig):
+        s = rig.session
+        s.CUF_Open("h")
+        s.mobj_Lock.acquire()
+        done = threading.Event()
+        t = threading.Thread(target=lambda: (s.CUF_Close(), done.set()), daemon=True)
+        t.start()
+        assert not done.wait(0.2)
+        assert s.mb_TimerRunning is False  # the chain is stopped before the wait
+        assert "quit" not in [e[0] for e in rig.journal]
+        s.mobj_Lock.release()
+        assert done.wait(10)
+        t.join(10)
+        assert "quit" in [e[0] for e in rig.journal]
+
+
+class TestWithStatement:
+    """How the lock's context-manager protocol is driven."""
+
+    def test_exit_receives_the_exception(self, rig):
+        s = rig.session
+        s.CUF_Open("h")
+        s.mobj_Lock = lock = RecordingLock(rig.journal)
+        error = EOFError("gone")
+        rig.fail["quit"] = error
+        s.CUF_Close()
+        exc_type, exc, tb = lock.exits[0]
+        assert exc_type is EOFError and exc is error and tb is not None
+
+    def test_special_methods_are_looked_up_on_the_type(self, rig):
+        class Lock:
+            def __enter__(self):
+                rig.journal.append(("type enter",))
+
+            def __exit__(self, *exc):
+                rig.journal.append(("type exit", exc))
+
+        lock = Lock()
+        lock.__enter__ = lambda: rig.journal.append(("instance enter",))
+        rig.session.mobj_Lock = lock
+        rig.session.CUF_Open("h")
+        names = [e[0] for e in rig.journal]
+        assert "type enter" in names and "instance enter" not in names
+        assert ("type exit", (None, None, None)) in rig.journal
+
+    def test_not_a_context_manager(self, rig):
+        import sys
+        rig.session.mobj_Lock = object()
+        with pytest.raises(RuntimeError) as info:
+            rig.session.CUF_Open("h")
+        if sys.version_info < (3, 11):
+            assert type(info.value.__context__) is AttributeError
+            assert str(info.value) == "FTP Open failed: __enter__"
+        else:
+            assert type(info.value.__context__) is TypeError
+            assert "does not support the context manager protocol" in str(info.value)
+
+    def test_exception_from_exit_chains_to_the_body_error(self, rig):
+        class Lock:
+            def __enter__(self):
+                pass
+
+            def __exit__(self, *exc):
+                import sys
+                rig.journal.append(("exc_info in exit", sys.exc_info()[1]))
+                raise KeyError("exit failed")
+
+        body_error = OSError("refused")
+        rig.fail["connect"] = body_error
+        rig.session.mobj_Lock = Lock()
+        with pytest.raises(RuntimeError) as info:
+            rig.session.CUF_Open("h")
+        exit_error = info.value.__context__
+        assert type(exit_error) is KeyError and exit_error.__context__ is body_error
+        assert ("exc_info in exit", body_error) in rig.journal
+
+    def test_staticmethod_and_callable_attributes_as_special_methods(self, rig):
+        calls = []
+
+        class Callable:
+            def __call__(self, *args):
+                calls.append(len(args))
+
+        class Lock:
+            __enter__ = staticmethod(lambda: calls.append("enter"))
+            __exit__ = Callable()
+
+        rig.session.mobj_Lock = Lock()
+        rig.session.CUF_Open("h")
+        assert calls == ["enter", 3]
