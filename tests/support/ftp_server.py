@@ -8,6 +8,7 @@ server misbehave at a chosen point:
     {"cmd": "SIZE", "action": "reply", "text": "450 busy"}
     {"cmd": "NOOP", "action": "hangup"}           close without a reply
     {"cmd": "PWD",  "action": "stall"}            never answer this command
+    {"cmd": "NOOP", "action": "delay", "seconds": S}  answer S seconds late
     {"cmd": "RETR", "action": "cut", "after": N}  abort the data after N bytes
     {"cmd": "RETR", "action": "throttle", "rate": B}  send B bytes per second
 
@@ -127,6 +128,13 @@ def make_handler(log, faults):
                     self.close()
                     return
                 if action == "stall":
+                    return
+                if action == "delay":
+                    def late():
+                        if not self._closed:
+                            FTPHandler.pre_process_command(self, line, cmd, arg)
+
+                    self.ioloop.call_later(float(rule["seconds"]), late)
                     return
                 if action == "cut":
                     self._cut_after = int(rule["after"])

@@ -1,0 +1,85 @@
+"""Interpreter exit while keep-alive timers are armed, firing, or blocked
+inside the module: the process must end with code 0 and a clean stderr.
+
+QUORVAN_SHUTDOWN_RUNS sets how many exits each scenario makes (default 30).
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+RUNS = int(os.environ.get("QUORVAN_SHUTDOWN_RUNS", "30"))
+EXIT_BOUND = 30  # seconds one interpreter may take to exit
+
+PRELUDE = """
+import os, sys, threading, time
+import Quorvan
+HOST, PORT = sys.argv[1], int(sys.argv[2])
+SEED = int(sys.argv[3])
+pause = (SEED % 7) * 0.003
+"""
+
+SCENARIOS = {
+    # a 1 ms chain, still running when the main thread returns
+    "armed": """
+        c = Quorvan.CLASS_FTPClient()
+        c.CUF_Open(HOST, PORT, Pmi_KeepAliveInterval=0.001)
+        time.sleep(pause)
+    """,
+    # timers armed at 1 ms on sessions that never connected
+    "bare timers": """
+        for _ in range(5):
+            c = Quorvan.CLASS_FTPClient()
+            c.mb_Connected = True
+            c.CUF_StartKeepAliveTimer(0.001)
+        time.sleep(pause)
+    """,
+    # a firing blocked on the lock, which a daemon thread holds
+    "blocked on the lock": """
+        c = Quorvan.CLASS_FTPClient()
+        c.CUF_Open(HOST, PORT, Pmi_KeepAliveInterval=0.001)
+        threading.Thread(target=lambda: (c.mobj_Lock.acquire(), time.sleep(60)), daemon=True).start()
+        time.sleep(pause + 0.01)
+    """,
+    # firings waiting inside the module for a late NOOP reply when the
+    # interpreter finalises; a slow __del__ during finalisation lets them wake
+    # up then and be ended by the interpreter in the middle of our frames
+    "woken during finalisation": """
+        class SlowDel:
+            def __del__(self):
+                time.sleep(0.15)
+        keep = SlowDel()
+        sessions = []
+        for _ in range(3):
+            c = Quorvan.CLASS_FTPClient()
+            c.CUF_Open(HOST, PORT, Pmi_KeepAliveInterval=0.001)
+            sessions.append(c)
+        time.sleep(0.02 + pause)
+    """,
+}
+
+
+def run_exits(ftp, scenario, runs):
+    script = textwrap.dedent(PRELUDE) + textwrap.dedent(SCENARIOS[scenario])
+
+    def one(seed):
+        return subprocess.run(
+            [sys.executable, "-c", script, ftp.host, str(ftp.port), str(seed)],
+            capture_output=True, text=True, timeout=EXIT_BOUND)
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        return list(pool.map(one, range(runs)))
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("scenario", list(SCENARIOS))
+def test_exit_is_clean(ftp, scenario):
+    if scenario == "woken during finalisation":
+        ftp.set_faults([{"cmd": "NOOP", "action": "delay", "seconds": 0.05}])
+    results = run_exits(ftp, scenario, RUNS)
+    failures = [(r.returncode, r.stderr) for r in results if r.returncode != 0 or r.stderr]
+    assert failures == []
