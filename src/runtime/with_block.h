@@ -46,4 +46,14 @@ WithResult with_block(PyObject* manager, PyObject* names, Body&& body) {
   return block.exit_with_exception() ? WithResult::Swallowed : WithResult::Raised;
 }
 
+// `with manager as entered: body(entered)`
+template <class Body>
+WithResult with_block_as(PyObject* manager, PyObject* names, Body&& body) {
+  WithBlock block;
+  Ref entered;
+  if (!block.enter(manager, names, &entered)) return WithResult::Raised;
+  if (body(entered.get())) return block.exit_normally() ? WithResult::Completed : WithResult::Raised;
+  return block.exit_with_exception() ? WithResult::Swallowed : WithResult::Raised;
+}
+
 }  // namespace quorvan

@@ -3,6 +3,30 @@
 
 namespace quorvan::session {
 
+namespace {
+
+constexpr int kFileName = 1;
+
+// with self.mobj_Lock:
+//     ftp = self.mobj_FTP
+//     ftp.voidcmd("TYPE I"); ftp.size(name)
+//
+// Some servers refuse SIZE while the connection is in ASCII type (the type
+// after login and after every listing), which would make an existing file
+// look missing; TYPE I first makes the answer depend on the file alone.
+// `size` is looked up before TYPE I is sent, so a session without a
+// connection still fails naming `size`.
+bool ask_size(const Call& c) {
+  Ref ftp = self_get(c, n::mobj_FTP);
+  if (!ftp) return false;
+  Ref size = get_attr(ftp.get(), c.name(n::size));
+  if (!size) return false;
+  if (!call_method(ftp.get(), c.name(n::voidcmd), {c.name(n::text_TYPE_I)})) return false;
+  return static_cast<bool>(call(size.get(), {c.arg(kFileName)}));
+}
+
+}  // namespace
+
 PyObject* delete_file(const Call& c) {
   Ref reply;
   if (locked_ftp_call(c, n::delete_, {c.arg(1)}, &reply) == WithResult::Raised) return nullptr;
@@ -18,8 +42,19 @@ PyObject* rename_file(const Call& c) {
 }
 
 PyObject* file_exists(const Call& c) {
-  (void)c;
-  PyErr_SetString(PyExc_NotImplementedError, "CUF_FileExists");
+  if (with_session_lock(c, [&] { return ask_size(c); }) != WithResult::Raised) Py_RETURN_TRUE;
+  // except error_perm: return False -- the name is resolved now, while the
+  // exception is being handled, as the interpreter resolves it.
+  Caught caught = take_exception();
+  int matched;
+  {
+    Handling handling(caught);
+    Ref error_perm = global(c, n::error_perm);
+    matched = error_perm ? except_clause_matches(caught, error_perm.get()) : -1;
+  }
+  if (matched < 0) return nullptr;
+  if (matched) Py_RETURN_FALSE;
+  restore_exception(std::move(caught));
   return nullptr;
 }
 

@@ -1,18 +1,82 @@
-// Whole-file binary transfers.
+// Whole-file binary transfers.  The local file is prepared before the session
+// lock is taken; the lock is held for the one ftplib call, the whole data
+// transfer included.
 #include "session/common.h"
+#include "session/download_target.h"
 
 namespace quorvan::session {
 
+namespace {
+
+enum TransferParam { kSource = 1, kDestination = 2, kBlockSize = 3 };
+
+// "RETR " / "STOR " followed by the remote name as format(name, "") gives it.
+Ref command_text(const Call& c, n::Name verb, PyObject* remote) {
+  Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+  if (!empty) return Ref();
+  Ref name = Ref::steal(PyObject_Format(remote, empty.get()));
+  if (!name) return Ref();
+  return Ref::steal(PyUnicode_Concat(c.name(verb), name.get()));
+}
+
+// self.mobj_FTP.<method>(<verb> + format(remote, ""), data, blocksize=...),
+// evaluated in that order; `data` is f.write (download) or f (upload).
+bool transfer(const Call& c, n::Name method, n::Name verb, PyObject* remote, PyObject* f,
+              bool pass_write) {
+  Ref ftp = self_get(c, n::mobj_FTP);
+  if (!ftp) return false;
+  Ref bound = get_attr(ftp.get(), c.name(method));
+  if (!bound) return false;
+  Ref command = command_text(c, verb, remote);
+  if (!command) return false;
+  Ref data = pass_write ? get_attr(f, c.name(n::write)) : Ref::borrow(f);
+  if (!data) return false;
+  Ref kwnames = Ref::steal(PyTuple_Pack(1, c.name(n::blocksize)));
+  if (!kwnames) return false;
+  Ref reply = call(bound.get(), {command.get(), data.get(), c.arg(kBlockSize)}, kwnames.get());
+  return static_cast<bool>(reply);
+}
+
+}  // namespace
+
 PyObject* download_file(const Call& c) {
-  (void)c;
-  PyErr_SetString(PyExc_NotImplementedError, "CUF_DownloadFile");
-  return nullptr;
+  PyObject* remote = c.arg(kSource);
+  DownloadTarget target;
+  if (!target.prepare(c, c.arg(kDestination))) return nullptr;
+  bool transferred = false;
+  WithResult outer = with_block_as(target.file(), c.names(), [&](PyObject* f) {
+    WithResult inner = with_session_lock(
+        c, [&] { return transfer(c, n::retrbinary, n::text_RETR, remote, f, true); });
+    transferred = inner == WithResult::Completed;
+    return inner != WithResult::Raised;
+  });
+  if (outer == WithResult::Raised) {
+    target.discard();
+    return nullptr;
+  }
+  // A transfer that did not complete (an exception some __exit__ swallowed)
+  // never replaces the caller's file.
+  if (outer == WithResult::Swallowed || !transferred) {
+    target.discard();
+    Py_RETURN_NONE;
+  }
+  if (!target.commit()) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject* upload_file(const Call& c) {
-  (void)c;
-  PyErr_SetString(PyExc_NotImplementedError, "CUF_UploadFile");
-  return nullptr;
+  PyObject* remote = c.arg(kDestination);
+  Ref open = global(c, n::open);
+  if (!open) return nullptr;
+  Ref file = call(open.get(), {c.arg(kSource), c.name(n::mode_rb)});
+  if (!file) return nullptr;
+  WithResult outer = with_block_as(file.get(), c.names(), [&](PyObject* f) {
+    return with_session_lock(c, [&] {
+             return transfer(c, n::storbinary, n::text_STOR, remote, f, false);
+           }) != WithResult::Raised;
+  });
+  if (outer == WithResult::Raised) return nullptr;
+  Py_RETURN_NONE;
 }
 
 }  // namespace quorvan::session

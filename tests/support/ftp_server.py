@@ -10,7 +10,7 @@ server misbehave at a chosen point:
     {"cmd": "PWD",  "action": "stall"}            never answer this command
     {"cmd": "NOOP", "action": "delay", "seconds": S}  answer S seconds late
     {"cmd": "RETR", "action": "cut", "after": N}  abort the data after N bytes
-    {"cmd": "RETR", "action": "throttle", "rate": B}  send B bytes per second
+    {"cmd": "RETR", "action": "slow", "seconds": S}   start sending the data S seconds late
 
 Optional keys: "arg" (the rule applies only when the argument contains
 it), "user" (only for that login), "times" (how often the rule may fire).
@@ -26,7 +26,7 @@ import threading
 import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 PERMS = "elradfmwMT"
@@ -110,6 +110,7 @@ def make_handler(log, faults):
         def on_connect(self):
             self.sid = next(session_ids)
             self._cut_after = None
+            self._slow_start = None
             log.write(sid=self.sid, ev="connect")
 
         def on_disconnect(self):
@@ -138,17 +139,24 @@ def make_handler(log, faults):
                     return
                 if action == "cut":
                     self._cut_after = int(rule["after"])
-                elif action == "throttle":
-                    rate = int(rule["rate"])
-                    self.dtp_handler = type(
-                        "Throttled", (ThrottledDTPHandler,), {"read_limit": rate, "write_limit": rate}
-                    )
+                elif action == "slow":
+                    self._slow_start = float(rule["seconds"])
             super().pre_process_command(line, cmd, arg)
 
         def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
             if cmd == "RETR" and self._cut_after is not None and isproducer:
                 data = CutProducer(data, self._cut_after)
                 self._cut_after = None
+            if cmd == "RETR" and self._slow_start is not None:
+                delay, self._slow_start = self._slow_start, None
+                push = super().push_dtp_data
+
+                def later():
+                    if not self._closed:
+                        push(data, isproducer=isproducer, file=file, cmd=cmd)
+
+                self.ioloop.call_later(delay, later)
+                return None
             return super().push_dtp_data(data, isproducer=isproducer, file=file, cmd=cmd)
 
         def respond(self, resp, *args, **kwargs):

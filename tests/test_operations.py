@@ -1,0 +1,276 @@
+"""The ten operations with recording stand-ins: what is called, in which
+order, with the lock held for exactly the one ftplib call."""
+
+import ftplib
+import threading
+import time
+
+import pytest
+
+from support.fakes import Journal, RecordingLock, make_ftp_class
+
+# method -> (arguments after self, ftplib method, arguments it receives, result)
+PLAIN = {
+    "CUF_ChangeDir": (("sub",), "cwd", ("sub",), None),
+    "CUF_MakeDir": (("new",), "mkd", ("new",), None),
+    "CUF_RemoveDir": (("old",), "rmd", ("old",), None),
+    "CUF_DeleteFile": (("f",), "delete", ("f",), None),
+    "CUF_RenameFile": (("a", "b"), "rename", ("a", "b"), None),
+}
+
+
+@pytest.fixture
+def rig(Quorvan, monkeypatch):
+    class Rig:
+        journal = Journal()
+        fail = {}
+        results = {}
+        box = [None]
+
+    cls = make_ftp_class(Rig.journal, Rig.box, Rig.fail, Rig.results)
+    s = Quorvan.CLASS_FTPClient()
+    s.mobj_FTP = cls()
+    s.mobj_Lock = RecordingLock(Rig.journal)
+    Rig.box[0] = s
+    Rig.session = s
+    del Rig.journal[:]
+    return Rig
+
+
+def shape(journal):
+    return [e[0] for e in journal]
+
+
+class TestLockedCalls:
+    @pytest.mark.parametrize("method", list(PLAIN))
+    def test_one_call_under_the_lock(self, rig, method):
+        args, ftp_method, ftp_args, result = PLAIN[method]
+        assert getattr(rig.session, method)(*args) is result
+        assert shape(rig.journal) == ["lock.enter", ftp_method, "lock.exit"]
+        assert rig.journal[1][1:] == (ftp_args, {}, True)
+
+    @pytest.mark.parametrize("method,ftp_method", [("CUF_GetCurrentDir", "pwd"),
+                                                   ("CUF_ListFiles", "nlst")])
+    def test_queries_return_the_ftplib_object_itself(self, rig, method, ftp_method):
+        marker = ["a", "b"] if ftp_method == "nlst" else "/x"
+        rig.results[ftp_method] = marker
+        assert getattr(rig.session, method)() is marker
+        assert rig.journal[1][1:] == ((), {}, True)
+
+    def test_make_dir_drops_the_path(self, rig):
+        rig.results["mkd"] = "/new"
+        assert rig.session.CUF_MakeDir("new") is None
+
+    @pytest.mark.parametrize("method", list(PLAIN) + ["CUF_GetCurrentDir", "CUF_ListFiles"])
+    def test_failure_propagates_with_the_lock_released(self, rig, method):
+        ftp_method = PLAIN[method][1] if method in PLAIN else {
+            "CUF_GetCurrentDir": "pwd", "CUF_ListFiles": "nlst"}[method]
+        args = PLAIN[method][0] if method in PLAIN else ()
+        error = ftplib.error_perm("550 refused")
+        rig.fail[ftp_method] = error
+        with pytest.raises(ftplib.error_perm) as info:
+            getattr(rig.session, method)(*args)
+        assert info.value is error
+        assert rig.session.mobj_Lock.exits[-1][1] is error
+        assert not rig.session.mobj_Lock.locked()
+
+    @pytest.mark.parametrize("method,args,name", [
+        ("CUF_ChangeDir", ("x",), "cwd"), ("CUF_GetCurrentDir", (), "pwd"),
+        ("CUF_ListFiles", (), "nlst"), ("CUF_MakeDir", ("x",), "mkd"),
+        ("CUF_RemoveDir", ("x",), "rmd"), ("CUF_DeleteFile", ("x",), "delete"),
+        ("CUF_RenameFile", ("x", "y"), "rename"), ("CUF_FileExists", ("x",), "size"),
+        ("CUF_DownloadFile", ("x", None), "retrbinary"),
+        ("CUF_UploadFile", (None, "x"), "storbinary")])
+    def test_no_session(self, Quorvan, tmp_path, method, args, name):
+        s = Quorvan.CLASS_FTPClient()
+        local = tmp_path / "local"
+        local.write_bytes(b"old")
+        args = tuple(str(local) if a is None else a for a in args)
+        for _ in range(2):  # the second call must not block on the lock
+            with pytest.raises(AttributeError) as info:
+                getattr(s, method)(*args)
+            assert str(info.value) == f"'NoneType' object has no attribute '{name}'"
+            assert not s.mobj_Lock.locked()
+        assert local.read_bytes() == b"old"
+        assert list(tmp_path.iterdir()) == [local]
+
+    def test_arguments_are_passed_unchanged(self, rig):
+        odd = object()
+        rig.session.CUF_DeleteFile(odd)
+        assert rig.journal[1][1] == (odd,)
+
+    def test_swallowing_lock_makes_queries_return_none(self, rig):
+        class Swallowing:
+            def __enter__(self):
+                pass
+
+            def __exit__(self, *exc):
+                return True
+
+        rig.session.mobj_Lock = Swallowing()
+        rig.results["pwd"] = "/x"
+        rig.fail["pwd"] = EOFError()
+        assert rig.session.CUF_GetCurrentDir() is None
+
+    def test_waits_for_the_lock(self, rig):
+        s = rig.session
+        s.mobj_Lock = threading.Lock()
+        s.mobj_Lock.acquire()
+        done = threading.Event()
+        t = threading.Thread(target=lambda: (s.CUF_GetCurrentDir(), done.set()), daemon=True)
+        t.start()
+        assert not done.wait(0.2)
+        s.mobj_Lock.release()
+        assert done.wait(10)
+        t.join(10)
+
+
+class TestFileExists:
+    def test_type_i_then_size_in_one_hold(self, rig):
+        assert rig.session.CUF_FileExists("f") is True
+        assert shape(rig.journal) == ["lock.enter", "voidcmd", "size", "lock.exit"]
+        assert rig.journal[1][1] == ("TYPE I",) and rig.journal[2][1] == ("f",)
+
+    @pytest.mark.parametrize("value", [None, 0, "213 odd"])
+    def test_any_result_means_true(self, rig, value):
+        rig.results["size"] = value
+        assert rig.session.CUF_FileExists("f") is True
+
+    @pytest.mark.parametrize("failing", ["size", "voidcmd"])
+    def test_error_perm_means_false(self, rig, failing):
+        rig.fail[failing] = ftplib.error_perm("550 no")
+        assert rig.session.CUF_FileExists("f") is False
+        assert not rig.session.mobj_Lock.locked()
+
+    @pytest.mark.parametrize("error", [ftplib.error_temp("450 busy"), EOFError(),
+                                       TimeoutError(), KeyboardInterrupt()])
+    def test_other_errors_propagate(self, rig, error):
+        rig.fail["size"] = error
+        with pytest.raises(type(error)) as info:
+            rig.session.CUF_FileExists("f")
+        assert info.value is error and not rig.session.mobj_Lock.locked()
+
+    def test_error_perm_is_looked_up_when_matching(self, rig, Quorvan, monkeypatch):
+        monkeypatch.setattr(Quorvan, "error_perm", KeyError)
+        rig.fail["size"] = KeyError("k")
+        assert rig.session.CUF_FileExists("f") is False
+        rig.fail["size"] = ftplib.error_perm("550")
+        with pytest.raises(ftplib.error_perm):
+            rig.session.CUF_FileExists("f")
+        monkeypatch.setattr(Quorvan, "error_perm", (ValueError, ftplib.error_perm))
+        assert rig.session.CUF_FileExists("f") is False
+
+    def test_unbound_error_perm(self, rig, Quorvan, monkeypatch):
+        monkeypatch.delattr(Quorvan, "error_perm")
+        original = ftplib.error_perm("550")
+        rig.fail["size"] = original
+        with pytest.raises(NameError, match="^name 'error_perm' is not defined$") as info:
+            rig.session.CUF_FileExists("f")
+        assert info.value.__context__ is original and info.value.name == "error_perm"
+
+    def test_error_perm_bound_to_a_non_exception(self, rig, Quorvan, monkeypatch):
+        monkeypatch.setattr(Quorvan, "error_perm", 42)
+        rig.fail["size"] = EOFError()
+        with pytest.raises(TypeError, match="catching classes that do not inherit"):
+            rig.session.CUF_FileExists("f")
+
+    def test_success_does_not_consult_error_perm(self, rig, Quorvan, monkeypatch):
+        monkeypatch.delattr(Quorvan, "error_perm")
+        assert rig.session.CUF_FileExists("f") is True
+
+
+class TestTransfers:
+    def test_download_order_and_arguments(self, rig, tmp_path):
+        block = object()
+
+        def retrbinary(self, command, callback, blocksize):
+            rig.journal.append(("retrbinary", command, blocksize is block, rig.session.mobj_Lock.locked()))
+            callback(b"data")
+
+        type(rig.session.mobj_FTP).retrbinary = retrbinary
+        target = tmp_path / "out"
+        assert rig.session.CUF_DownloadFile("remote name ", str(target), block) is None
+        assert shape(rig.journal) == ["lock.enter", "retrbinary", "lock.exit"]
+        assert rig.journal[1][1:] == ("RETR remote name ", True, True)
+        assert target.read_bytes() == b"data"
+
+    def test_remote_name_goes_through_format(self, rig, tmp_path):
+        class Named:
+            def __format__(self, spec):
+                assert spec == ""
+                return "formatted"
+
+        rig.session.CUF_DownloadFile(Named(), str(tmp_path / "a"))
+        rig.session.CUF_DownloadFile(12, str(tmp_path / "b"))
+        (tmp_path / "up").write_bytes(b"x")
+        rig.session.CUF_UploadFile(str(tmp_path / "up"), "")
+        commands = [e[1][0] for e in rig.journal if e[0] in ("retrbinary", "storbinary")]
+        assert commands == ["RETR formatted", "RETR 12", "STOR "]
+
+    def test_upload_passes_the_file_object(self, rig, tmp_path):
+        seen = []
+
+        def storbinary(self, command, f, blocksize):
+            seen.append((command, f.mode, f.closed, f.read(), blocksize))
+
+        type(rig.session.mobj_FTP).storbinary = storbinary
+        (tmp_path / "up").write_bytes(b"payload")
+        rig.session.CUF_UploadFile(str(tmp_path / "up"), "r", 5)
+        assert seen == [("STOR r", "rb", False, b"payload", 5)]
+
+    def test_default_block_size(self, rig, tmp_path):
+        rig.session.CUF_DownloadFile("r", str(tmp_path / "a"))
+        (tmp_path / "up").write_bytes(b"x")
+        rig.session.CUF_UploadFile(str(tmp_path / "up"), "r")
+        assert [e[2] for e in rig.journal if e[0].endswith("binary")] == [
+            {"blocksize": 8192}, {"blocksize": 8192}]
+
+    def test_local_side_is_prepared_before_the_lock(self, rig, tmp_path):
+        s = rig.session
+        s.mobj_Lock = threading.Lock()
+        s.mobj_Lock.acquire()  # held by "another thread" all along
+        start = time.monotonic()
+        with pytest.raises(FileNotFoundError) as info:
+            s.CUF_DownloadFile("r", str(tmp_path / "missing" / "f"))
+        assert info.value.filename == str(tmp_path / "missing" / "f")
+        with pytest.raises(FileNotFoundError):
+            s.CUF_UploadFile(str(tmp_path / "absent"), "r")
+        assert time.monotonic() - start < 5
+        assert rig.journal == []
+        s.mobj_Lock.release()
+
+    def test_failed_download_keeps_the_old_file(self, rig, tmp_path):
+        target = tmp_path / "keep"
+        target.write_bytes(b"precious")
+
+        def retrbinary(self, command, callback, blocksize):
+            callback(b"partial")
+            raise EOFError("cut")
+
+        type(rig.session.mobj_FTP).retrbinary = retrbinary
+        with pytest.raises(EOFError):
+            rig.session.CUF_DownloadFile("r", str(target))
+        assert target.read_bytes() == b"precious"
+        assert list(tmp_path.iterdir()) == [target]
+
+    def test_swallowed_failure_keeps_the_old_file(self, rig, tmp_path):
+        class Swallowing:
+            def __enter__(self):
+                pass
+
+            def __exit__(self, *exc):
+                return True
+
+        target = tmp_path / "keep"
+        target.write_bytes(b"precious")
+        rig.fail["retrbinary"] = EOFError()
+        rig.session.mobj_Lock = Swallowing()
+        assert rig.session.CUF_DownloadFile("r", str(target)) is None
+        assert target.read_bytes() == b"precious" and list(tmp_path.iterdir()) == [target]
+
+    def test_bad_destinations_raise_like_open(self, rig):
+        with pytest.raises(TypeError, match="expected str, bytes or os.PathLike object, not NoneType"):
+            rig.session.CUF_DownloadFile("r", None)
+        with pytest.raises(ValueError, match="embedded null byte"):
+            rig.session.CUF_DownloadFile("r", "a\0b")
+        assert rig.journal == []

@@ -1,0 +1,304 @@
+"""Directory, file and transfer operations end to end on the real server."""
+
+import ftplib
+import os
+import stat
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+
+@pytest.fixture
+def session(ftp, client):
+    """An open session (alice) whose working directory is the test's folder."""
+    client.CUF_Open(ftp.host, ftp.port, ftp.user, ftp.password)
+    client.CUF_ChangeDir(ftp.dirname)
+    return client
+
+
+def leftovers(folder, *keep):
+    return sorted(p.name for p in Path(folder).iterdir() if p.name not in keep)
+
+
+class TestRoundTrips:
+    @pytest.mark.parametrize("size", [0, 1, 8193, 3 * 1024 * 1024 + 17])
+    @pytest.mark.parametrize("block", [1, 8192, 1024 * 1024])
+    def test_bytes_survive_both_ways(self, ftp, session, tmp_path, size, block):
+        if block == 1 and size > 100_000:
+            pytest.skip("a byte at a time is for the small files")
+        data = os.urandom(size)
+        src, dst = tmp_path / "src", tmp_path / "dst"
+        src.write_bytes(data)
+        session.CUF_UploadFile(str(src), "blob.bin", block)
+        assert (ftp.local_dir / "blob.bin").read_bytes() == data
+        session.CUF_DownloadFile("blob.bin", str(dst), block)
+        assert dst.read_bytes() == data
+
+    @pytest.mark.parametrize("name", ["with space.txt", " lead and trail ", "ünïcödé 檔案.bin"])
+    def test_names(self, ftp, session, tmp_path, name):
+        src = tmp_path / "src"
+        src.write_bytes(b"named")
+        session.CUF_UploadFile(src, name)
+        assert (ftp.local_dir / name).read_bytes() == b"named"
+        assert name in session.CUF_ListFiles()
+        assert session.CUF_FileExists(name) is True
+        local = tmp_path / name.strip()
+        session.CUF_DownloadFile(name, local)
+        assert local.read_bytes() == b"named"
+
+    def test_path_like_and_bytes_destinations(self, ftp, session, tmp_path):
+        (ftp.local_dir / "r").write_bytes(b"abc")
+        session.CUF_DownloadFile("r", tmp_path / "p")
+        session.CUF_DownloadFile("r", os.fsencode(tmp_path / "b"))
+        assert (tmp_path / "p").read_bytes() == (tmp_path / "b").read_bytes() == b"abc"
+
+    def test_file_descriptor_destination(self, ftp, session, tmp_path):
+        (ftp.local_dir / "r").write_bytes(b"via fd")
+        fd = os.open(tmp_path / "f", os.O_WRONLY | os.O_CREAT, 0o600)
+        session.CUF_DownloadFile("r", fd)
+        with pytest.raises(OSError):
+            os.fstat(fd)  # open(fd, "wb") closed it, as specified
+        assert (tmp_path / "f").read_bytes() == b"via fd"
+
+
+class TestDirectoriesAndFiles:
+    def test_directory_lifecycle(self, ftp, session):
+        base = "/" + ftp.dirname
+        assert session.CUF_GetCurrentDir() == base
+        assert session.CUF_ListFiles() == []
+        assert session.CUF_MakeDir("sub dir") is None
+        assert (ftp.local_dir / "sub dir").is_dir()
+        assert session.CUF_ChangeDir("sub dir") is None
+        assert session.CUF_GetCurrentDir() == base + "/sub dir"
+        session.CUF_ChangeDir("..")
+        assert session.CUF_ListFiles() == ["sub dir"]
+        assert session.CUF_RemoveDir("sub dir") is None
+        assert not (ftp.local_dir / "sub dir").exists()
+
+    @pytest.mark.parametrize("method,args", [
+        ("CUF_ChangeDir", ("missing",)), ("CUF_RemoveDir", ("missing",)),
+        ("CUF_DeleteFile", ("missing",)), ("CUF_RenameFile", ("missing", "x"))])
+    def test_refusals(self, session, method, args):
+        session.mb_Connected = "kept"
+        with pytest.raises(ftplib.error_perm) as info:
+            getattr(session, method)(*args)
+        assert str(info.value).startswith("550")
+        assert session.mb_Connected == "kept" and not session.mobj_Lock.locked()
+
+    def test_make_existing_dir_is_refused(self, ftp, session):
+        (ftp.local_dir / "d").mkdir()
+        with pytest.raises(ftplib.error_perm):
+            session.CUF_MakeDir("d")
+
+    def test_delete_and_rename(self, ftp, session):
+        (ftp.local_dir / "a").write_bytes(b"1")
+        session.CUF_RenameFile("a", "b")
+        assert not (ftp.local_dir / "a").exists() and (ftp.local_dir / "b").read_bytes() == b"1"
+        assert [c[1] for c in ftp.commands()][-2:] == ["RNFR", "RNTO"]
+        session.CUF_DeleteFile("b")
+        assert not (ftp.local_dir / "b").exists()
+
+    def test_file_exists(self, ftp, session):
+        (ftp.local_dir / "there").write_bytes(b"x")
+        (ftp.local_dir / "empty").write_bytes(b"")
+        (ftp.local_dir / "folder").mkdir()
+        # right after login the connection is in ASCII type
+        assert session.CUF_FileExists("there") is True
+        assert session.CUF_FileExists("missing") is False
+        session.CUF_ListFiles()  # leaves the connection in ASCII type again
+        assert session.CUF_FileExists("there") is True
+        assert session.CUF_FileExists("missing") is False
+        assert session.CUF_FileExists("empty") is True
+        assert session.CUF_FileExists("folder") is False
+
+    def test_file_exists_raises_on_a_4xx_reply(self, ftp, session):
+        (ftp.local_dir / "there").write_bytes(b"x")
+        ftp.set_faults([{"cmd": "SIZE", "action": "reply", "text": "450 try later"}])
+        with pytest.raises(ftplib.error_temp, match="^450 try later$"):
+            session.CUF_FileExists("there")
+        assert not session.mobj_Lock.locked()
+
+
+class TestFailedDownloads:
+    """A download that fails leaves the local file as it was."""
+
+    @pytest.fixture(params=["missing remote", "cut part-way"])
+    def failure(self, request, ftp):
+        (ftp.local_dir / "big").write_bytes(os.urandom(2 * 1024 * 1024))
+        if request.param == "missing remote":
+            return "nothing here", ftplib.error_perm
+        ftp.set_faults([{"cmd": "RETR", "action": "cut", "after": 300_000}])
+        return "big", (ftplib.error_temp, EOFError, ConnectionError)
+
+    def test_existing_file_is_untouched(self, session, tmp_path, failure):
+        remote, errors = failure
+        local = tmp_path / "local.bin"
+        local.write_bytes(b"the old content")
+        os.chmod(local, 0o640)
+        with pytest.raises(errors):
+            session.CUF_DownloadFile(remote, str(local))
+        assert local.read_bytes() == b"the old content"
+        assert stat.S_IMODE(local.stat().st_mode) == 0o640
+        assert leftovers(tmp_path, "local.bin") == []
+
+    def test_no_file_is_created(self, session, tmp_path, failure):
+        remote, errors = failure
+        with pytest.raises(errors):
+            session.CUF_DownloadFile(remote, str(tmp_path / "new.bin"))
+        assert leftovers(tmp_path) == []
+
+    def test_session_goes_on_after_a_cut(self, ftp, session, tmp_path):
+        (ftp.local_dir / "big").write_bytes(os.urandom(1024 * 1024))
+        ftp.set_faults([{"cmd": "RETR", "action": "cut", "after": 100_000, "times": 1}])
+        with pytest.raises(Exception):
+            session.CUF_DownloadFile("big", str(tmp_path / "x"))
+        session.CUF_DownloadFile("big", str(tmp_path / "x"))
+        assert (tmp_path / "x").read_bytes() == (ftp.local_dir / "big").read_bytes()
+
+
+class TestDestinations:
+    def test_replaced_file_keeps_its_mode(self, ftp, session, tmp_path):
+        (ftp.local_dir / "r").write_bytes(b"new")
+        local = tmp_path / "l"
+        local.write_bytes(b"old")
+        os.chmod(local, 0o604)
+        session.CUF_DownloadFile("r", str(local))
+        assert local.read_bytes() == b"new" and stat.S_IMODE(local.stat().st_mode) == 0o604
+
+    def test_new_file_gets_the_mode_open_would_give(self, ftp, session, tmp_path):
+        (ftp.local_dir / "r").write_bytes(b"new")
+        old_umask = os.umask(0o027)
+        try:
+            session.CUF_DownloadFile("r", str(tmp_path / "n"))
+            with open(tmp_path / "reference", "wb"):
+                pass
+        finally:
+            os.umask(old_umask)
+        assert stat.S_IMODE((tmp_path / "n").stat().st_mode) == \
+            stat.S_IMODE((tmp_path / "reference").stat().st_mode) == 0o640
+
+    def test_symlink_stays_a_link(self, ftp, session, tmp_path):
+        (ftp.local_dir / "r").write_bytes(b"through the link")
+        real_dir = tmp_path / "real"
+        real_dir.mkdir()
+        target = real_dir / "target"
+        target.write_bytes(b"old")
+        link = tmp_path / "link"
+        link.symlink_to(target)
+        session.CUF_DownloadFile("r", str(link))
+        assert link.is_symlink() and os.readlink(link) == str(target)
+        assert target.read_bytes() == b"through the link"
+        with pytest.raises(ftplib.error_perm):
+            session.CUF_DownloadFile("missing", str(link))
+        assert link.is_symlink() and target.read_bytes() == b"through the link"
+        assert leftovers(real_dir) == ["target"] and leftovers(tmp_path) == ["link", "real"]
+
+    def test_dangling_symlink_creates_its_target(self, ftp, session, tmp_path):
+        (ftp.local_dir / "r").write_bytes(b"data")
+        link = tmp_path / "link"
+        link.symlink_to("target")  # relative, not there yet
+        session.CUF_DownloadFile("r", str(link))
+        assert link.is_symlink() and (tmp_path / "target").read_bytes() == b"data"
+
+    def test_fifo_is_written_directly(self, ftp, session, tmp_path):
+        (ftp.local_dir / "r").write_bytes(b"to the pipe" * 1000)
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        received = []
+        reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()), daemon=True)
+        reader.start()
+        session.CUF_DownloadFile("r", str(fifo))
+        reader.join(10)
+        assert not reader.is_alive() and received == [b"to the pipe" * 1000]
+        assert stat.S_ISFIFO(fifo.stat().st_mode)
+
+    def test_character_device_is_written_directly(self, ftp, session, tmp_path):
+        (ftp.local_dir / "r").write_bytes(b"into the void")
+        node = tmp_path / "null"
+        try:  # a private node of the null device, never the machine's /dev/null
+            os.mknod(node, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("creating device nodes needs privileges")
+        session.CUF_DownloadFile("r", str(node))
+        assert stat.S_ISCHR(node.stat().st_mode) and leftovers(tmp_path) == ["null"]
+
+    def test_missing_directory_sends_nothing(self, ftp, session, tmp_path):
+        before = len(ftp.commands())
+        with pytest.raises(FileNotFoundError):
+            session.CUF_DownloadFile("r", str(tmp_path / "no" / "such"))
+        with pytest.raises(FileNotFoundError):
+            session.CUF_UploadFile(str(tmp_path / "absent"), "r")
+        assert len(ftp.commands()) == before
+        assert session.CUF_GetCurrentDir()  # the lock is free
+
+
+class TestSharing:
+    def test_threads_share_one_session(self, ftp, session, tmp_path):
+        """Workers upload, list, download and verify their own files through
+        one session while the keep-alive fires every 20 ms."""
+        session.CUF_StopKeepAliveTimer()
+        session.CUF_StartKeepAliveTimer(0.02)
+        errors, rounds = [], 6
+
+        def worker(n):
+            try:
+                for i in range(rounds):
+                    data = os.urandom(50_000 + 7919 * n + i)
+                    src, dst = tmp_path / f"s{n}", tmp_path / f"d{n}"
+                    src.write_bytes(data)
+                    name = f"w{n}-{i}.bin"
+                    session.CUF_UploadFile(str(src), name, 4096)
+                    assert name in session.CUF_ListFiles()
+                    assert session.CUF_FileExists(name)
+                    session.CUF_DownloadFile(name, str(dst), 4096)
+                    assert dst.read_bytes() == data
+            except BaseException as e:  # reported by the main thread
+                errors.append(e)
+
+        threads = [threading.Thread(target=worker, args=(n,), daemon=True) for n in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        assert not any(t.is_alive() for t in threads), "a worker is stuck"
+        assert errors == []
+        events = [e for e in ftp.events() if e["ev"] in ("cmd", "reply")]
+        assert sum(e.get("cmd") == "NOOP" for e in events) > 0
+        in_transfer = False
+        for e in events:
+            if e["ev"] == "cmd" and e["cmd"] in ("RETR", "STOR"):
+                in_transfer = True
+            elif e["ev"] == "reply" and in_transfer and e["code"][0] in "2345" and e["code"] != "150":
+                in_transfer = False
+            elif e["ev"] == "cmd":
+                assert not in_transfer, f"{e['cmd']} sent during a transfer"
+
+    def test_close_waits_for_a_running_transfer(self, ftp, session, tmp_path):
+        (ftp.local_dir / "slow").write_bytes(os.urandom(300_000))
+        ftp.set_faults([{"cmd": "RETR", "action": "slow", "seconds": 0.5}])
+        t = threading.Thread(target=session.CUF_DownloadFile, args=("slow", str(tmp_path / "s")),
+                             daemon=True)
+        t.start()
+        ftp.wait_for(lambda ev: any(e.get("cmd") == "RETR" for e in ev))
+        session.CUF_Close()
+        t.join(30)
+        assert not t.is_alive()
+        assert (tmp_path / "s").read_bytes() == (ftp.local_dir / "slow").read_bytes()
+        names = [(e["ev"], e.get("cmd") or e.get("code")) for e in ftp.events()
+                 if e["ev"] in ("cmd", "reply")]
+        assert names.index(("reply", "226")) < names.index(("cmd", "QUIT"))
+
+    def test_file_exists_waits_for_a_transfer(self, ftp, session, tmp_path):
+        (ftp.local_dir / "slow").write_bytes(os.urandom(200_000))
+        ftp.set_faults([{"cmd": "RETR", "action": "slow", "seconds": 0.5}])
+        t = threading.Thread(target=session.CUF_DownloadFile, args=("slow", str(tmp_path / "s")),
+                             daemon=True)
+        t.start()
+        ftp.wait_for(lambda ev: any(e.get("cmd") == "RETR" for e in ev))
+        started = time.monotonic()
+        assert session.CUF_FileExists("slow") is True
+        waited = time.monotonic() - started
+        t.join(30)
+        assert not t.is_alive() and waited > 0.3
