@@ -137,7 +137,7 @@ Ref make_doc(const char* text) {
 }
 
 bool add_method(const Method& m, PyObject* namespace_dict, PyObject* globals,
-                PyObject* builtins, PyObject* names) {
+                PyObject* builtins, PyObject* names, PyObject* state) {
   Ref defaults = make_defaults(m.defaults);
   if (!defaults && PyErr_Occurred()) return false;
   Ref annotations = make_annotations(m, globals, builtins);
@@ -146,14 +146,15 @@ bool add_method(const Method& m, PyObject* namespace_dict, PyObject* globals,
   if (!doc) return false;
   Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", kClassName, m.spec.name));
   if (!qualname) return false;
-  Ref function = new_function(&m.spec, qualname.get(), globals, names, doc.get(),
+  Ref function = new_function(&m.spec, qualname.get(), globals, names, state, doc.get(),
                               defaults.get(), annotations.get());
   return function && PyDict_SetItemString(namespace_dict, m.spec.name, function.get()) == 0;
 }
 
 }  // namespace
 
-Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names) {
+Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names,
+                        PyObject* state) {
   Ref namespace_dict = Ref::steal(PyDict_New());
   if (!namespace_dict) return Ref();
   // __module__ = __name__, resolved as a class body resolves names.
@@ -168,7 +169,7 @@ Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names) 
     return Ref();
   }
   for (const Method& m : kMethods) {
-    if (!add_method(m, namespace_dict.get(), globals, builtins, names)) return Ref();
+    if (!add_method(m, namespace_dict.get(), globals, builtins, names, state)) return Ref();
   }
   Ref bases = Ref::steal(PyTuple_New(0));
   if (!bases) return Ref();

@@ -8,7 +8,9 @@
 namespace quorvan {
 
 // Runs the class statement in the module namespace `globals` and returns the
-// class; the caller binds it.  `names` is the module's name table.
-Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names);
+// class; the caller binds it.  `names` is the module's name table, `state`
+// what its functions share.
+Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names,
+                        PyObject* state);
 
 }  // namespace quorvan

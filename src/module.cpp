@@ -7,6 +7,7 @@
 #include "runtime/names.h"
 #include "runtime/objects.h"
 #include "session/session.h"
+#include "session/timer_guard.h"
 
 namespace quorvan {
 
@@ -65,7 +66,9 @@ int exec_module(PyObject* module) {
     return -1;
   }
 
-  Ref cls = create_client_class(globals, builtins.get(), names.get());
+  Ref state = session::make_session_state();
+  if (!state) return -1;
+  Ref cls = create_client_class(globals, builtins.get(), names.get(), state.get());
   if (!cls || PyDict_SetItemString(globals, "CLASS_FTPClient", cls.get()) < 0) return -1;
   return 0;
 }

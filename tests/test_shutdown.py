@@ -83,3 +83,27 @@ def test_exit_is_clean(ftp, scenario):
     results = run_exits(ftp, scenario, RUNS)
     failures = [(r.returncode, r.stderr) for r in results if r.returncode != 0 or r.stderr]
     assert failures == []
+
+
+def test_shutdown_hook_stops_arming():
+    """The hook threading runs at shutdown ends every chain at its next
+    firing and lets no new timer start."""
+    script = textwrap.dedent("""
+        import threading, time, Quorvan
+        c = Quorvan.CLASS_FTPClient()
+        c.mb_Connected = False
+        c.CUF_StartKeepAliveTimer(0.005)
+        hooks = [h for h in threading._threading_atexits
+                 if getattr(h, "func", None).__name__ == "_keep_alive_shutdown"]
+        print(len(hooks))
+        hooks[0]()
+        time.sleep(0.05)
+        timers = [t for t in threading.enumerate() if isinstance(t, threading.Timer)]
+        print(len(timers), c.mb_TimerRunning)
+        c.CUF_StartKeepAliveTimer(0.005)
+        print(c.mobj_KeepAliveTimer is None or not c.mobj_KeepAliveTimer.is_alive())
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=EXIT_BOUND)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["1", "0", "True", "True"]

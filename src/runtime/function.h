@@ -46,6 +46,7 @@ struct FunctionObject {
   PyObject* globals;      // dict
   PyObject* builtins;     // dict
   PyObject* names;        // name table, see runtime/names.h
+  PyObject* state;        // shared by a module's functions; opaque here, may be NULL
   PyObject* dict;         // __dict__, made on demand
   PyObject* weakrefs;
 };
@@ -62,6 +63,7 @@ struct Call {
   PyObject* names() const { return function->names; }
   PyObject* name(int index) const { return name_at(function->names, index); }
   PyObject* name(RuntimeName n) const { return name_at(function->names, n); }
+  PyObject* state() const { return function->state; }
 };
 
 extern PyTypeObject FunctionType;
@@ -71,9 +73,9 @@ int function_type_ready();
 
 // Makes a function as the interpreter's MAKE_FUNCTION does: __module__ is
 // globals["__name__"], builtins come from globals["__builtins__"].
-// `doc`, `defaults` and `annotations` may be NULL.
+// `doc`, `defaults`, `annotations` and `state` may be NULL.
 Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals,
-                 PyObject* names, PyObject* doc, PyObject* defaults,
+                 PyObject* names, PyObject* state, PyObject* doc, PyObject* defaults,
                  PyObject* annotations);
 
 // Argument binding and the vectorcall entry point (function_call.cpp).

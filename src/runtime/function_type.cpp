@@ -188,6 +188,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->globals);
   Py_VISIT(f->builtins);
   Py_VISIT(f->names);
+  Py_VISIT(f->state);
   Py_VISIT(f->dict);
   return 0;
 }
@@ -203,6 +204,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->builtins);
+  Py_CLEAR(f->state);
   Py_CLEAR(f->dict);
   return 0;
 }
@@ -288,7 +290,7 @@ PyObject* builtins_for(PyObject* globals, PyObject* names) {
 }  // namespace
 
 Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals,
-                 PyObject* names, PyObject* doc, PyObject* defaults,
+                 PyObject* names, PyObject* state, PyObject* doc, PyObject* defaults,
                  PyObject* annotations) {
   if (function_type_ready() < 0) return Ref();
   if (spec->param_count > kMaxParams) {
@@ -327,6 +329,7 @@ Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals
   f->globals = Py_NewRef(globals);
   f->builtins = builtins.release();
   f->names = Py_NewRef(names);
+  f->state = Py_XNewRef(state);
   f->dict = nullptr;
   f->weakrefs = nullptr;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(f));

@@ -2,6 +2,7 @@
 // firing sending NOOP under the session lock and arming its successor until
 // mb_TimerRunning is found false.
 #include "session/common.h"
+#include "session/timer_guard.h"
 
 namespace quorvan::session {
 
@@ -15,7 +16,7 @@ namespace {
 // attribute up again would then fail on the timer thread and end the chain
 // with a traceback.  A timer armed that way still ends the chain when it
 // fires, since it finds mb_TimerRunning false.
-bool arm_timer(const Call& c) {
+bool build_and_start_timer(const Call& c) {
   Ref threading = global(c, n::threading);
   if (!threading) return false;
   Ref timer_class = get_attr(threading.get(), c.name(n::Timer));
@@ -29,6 +30,16 @@ bool arm_timer(const Call& c) {
   if (!self_set(c, n::mobj_KeepAliveTimer, timer.get())) return false;
   if (!set_attr(timer.get(), c.name(n::daemon), Py_True)) return false;
   return static_cast<bool>(call_method(timer.get(), c.name(n::start)));
+}
+
+// Arms the next timer, unless the interpreter is shutting down (see
+// timer_guard.h): then the chain ends here, as at exit it would anyway.
+bool arm_timer(const Call& c) {
+  int go = begin_arming(c);
+  if (go <= 0) return go == 0;
+  bool armed = build_and_start_timer(c);
+  end_arming(c);
+  return armed;
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ namespace quorvan::session {
   X(open, "open")                                        \
   X(Lock, "Lock")                                        \
   X(Timer, "Timer")                                      \
+  X(register_atexit, "_register_atexit")                 \
   X(daemon, "daemon")                                    \
   X(start, "start")                                      \
   X(cancel, "cancel")                                    \

@@ -1,0 +1,95 @@
+#include "session/timer_guard.h"
+
+#include <time.h>
+
+#include "runtime/objects.h"
+#include "session/session.h"
+
+namespace quorvan::session {
+
+namespace {
+
+constexpr const char kCapsuleName[] = "Quorvan.session_state";
+constexpr int kDrainLimitMs = 5000;  // a thread that never starts must not hang the exit
+
+struct TimerGuard {
+  bool stopping = false;
+  bool hook_registered = false;
+  long arming = 0;  // timers being armed right now
+};
+
+void free_guard(PyObject* capsule) {
+  PyMem_Free(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+TimerGuard* guard_of(PyObject* state) {
+  if (state == nullptr) return nullptr;  // the function was cleared
+  return static_cast<TimerGuard*>(PyCapsule_GetPointer(state, kCapsuleName));
+}
+
+// Runs in threading._shutdown(), on the main thread, before finalisation.
+PyObject* shutdown_hook(PyObject* capsule, PyObject*) {
+  TimerGuard* guard = guard_of(capsule);
+  if (guard == nullptr) return nullptr;
+  guard->stopping = true;
+  // Waiting with the GIL released lets each new timer thread run its
+  // start-up and signal that it has started; only then is it safe to go on.
+  for (int waited = 0; guard->arming > 0 && waited < kDrainLimitMs; ++waited) {
+    Py_BEGIN_ALLOW_THREADS
+    struct timespec ms = {0, 1000000};
+    nanosleep(&ms, nullptr);
+    Py_END_ALLOW_THREADS
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef shutdown_hook_def = {"_keep_alive_shutdown", shutdown_hook, METH_NOARGS, nullptr};
+
+// Registers the hook with the real threading module, once.  Returns 0, or -1.
+int register_hook(const Call& c, TimerGuard* guard) {
+  PyObject* state = c.state();
+  guard->hook_registered = true;
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  if (!threading) return -1;
+  Ref register_atexit;
+  int found = optional_attr(threading.get(), c.name(n::register_atexit), &register_atexit);
+  if (found <= 0) return found;  // an interpreter without the hook: nothing to guard with
+  Ref hook = Ref::steal(PyCFunction_New(&shutdown_hook_def, state));
+  if (!hook) return -1;
+  if (call(register_atexit.get(), {hook.get()})) return 0;
+  // threading refuses once its shutdown has begun: then we are too late to arm.
+  if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return -1;
+  PyErr_Clear();
+  guard->stopping = true;
+  return 0;
+}
+
+}  // namespace
+
+Ref make_session_state() {
+  TimerGuard* guard = static_cast<TimerGuard*>(PyMem_Malloc(sizeof(TimerGuard)));
+  if (guard == nullptr) {
+    PyErr_NoMemory();
+    return Ref();
+  }
+  *guard = TimerGuard();
+  Ref capsule = Ref::steal(PyCapsule_New(guard, kCapsuleName, free_guard));
+  if (!capsule) PyMem_Free(guard);
+  return capsule;
+}
+
+int begin_arming(const Call& c) {
+  TimerGuard* guard = guard_of(c.state());
+  if (guard == nullptr) return PyErr_Occurred() ? -1 : 1;
+  if (!guard->hook_registered && register_hook(c, guard) < 0) return -1;
+  if (guard->stopping) return 0;
+  ++guard->arming;  // checked and counted under the GIL, before any Python code runs
+  return 1;
+}
+
+void end_arming(const Call& c) {
+  TimerGuard* guard = guard_of(c.state());
+  if (guard != nullptr) --guard->arming;
+}
+
+}  // namespace quorvan::session

@@ -1,0 +1,27 @@
+// Keeps the keep-alive chain from starting threads while the interpreter
+// shuts down.
+//
+// CPython 3.10 crashes when a thread that was created just before
+// finalisation begins runs its start-up code after the interpreter has been
+// freed.  A keep-alive chain creates a thread at every firing, so with short
+// intervals an exit can land in that window.  The guard closes it: a hook
+// registered with threading's shutdown (it runs before finalisation) stops
+// further arming and waits until every timer already being armed has started.
+#pragma once
+
+#include <Python.h>
+
+#include "runtime/function.h"
+#include "runtime/ref.h"
+
+namespace quorvan::session {
+
+// The state the guard keeps, one per module instance, shared by its functions.
+Ref make_session_state();
+
+// Before a timer is built: 1 to go ahead (then end_arming must follow),
+// 0 when the interpreter is shutting down (arm nothing), -1 on error.
+int begin_arming(const Call& c);
+void end_arming(const Call& c);
+
+}  // namespace quorvan::session
