@@ -6,6 +6,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
+from support.fakes import Rig  # noqa: E402
 from support.server import FtpServer, FtpView  # noqa: E402
 
 
@@ -67,3 +68,9 @@ def client(Quorvan):
             session.CUF_Close()
     except Exception:
         pass
+
+
+@pytest.fixture
+def rig(Quorvan, monkeypatch):
+    """A session on recording stand-ins (see support/fakes.py)."""
+    return Rig(Quorvan, monkeypatch)

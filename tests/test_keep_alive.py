@@ -5,22 +5,7 @@ import types
 
 import pytest
 
-from support.fakes import Journal, ManualThreading, RecordingLock, make_ftp_class
-
-
-@pytest.fixture
-def rig(Quorvan, monkeypatch):
-    class Rig:
-        journal = Journal()
-        fail = {}
-        box = [None]
-        threading = ManualThreading(journal)
-
-    monkeypatch.setattr(Quorvan, "FTP", make_ftp_class(Rig.journal, Rig.box, Rig.fail))
-    monkeypatch.setattr(Quorvan, "threading", Rig.threading)
-    Rig.session = Quorvan.CLASS_FTPClient()
-    Rig.box[0] = Rig.session
-    return Rig
+from support.fakes import RecordingLock
 
 
 def noops(journal):

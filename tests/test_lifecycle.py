@@ -5,25 +5,7 @@ import threading
 
 import pytest
 
-from support.fakes import Journal, ManualThreading, RecordingLock, make_ftp_class
-
-
-@pytest.fixture
-def rig(Quorvan, monkeypatch):
-    """A session whose FTP class and threading module are stand-ins."""
-
-    class Rig:
-        journal = Journal()
-        fail = {}
-        results = {}
-        box = [None]
-        threading = ManualThreading(journal)
-
-    monkeypatch.setattr(Quorvan, "FTP", make_ftp_class(Rig.journal, Rig.box, Rig.fail, Rig.results))
-    monkeypatch.setattr(Quorvan, "threading", Rig.threading)
-    Rig.session = Quorvan.CLASS_FTPClient()
-    Rig.box[0] = Rig.session
-    return Rig
+from support.fakes import RecordingLock
 
 
 def ftp_calls(journal):

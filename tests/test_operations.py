@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from support.fakes import Journal, RecordingLock, make_ftp_class
+from support.fakes import RecordingLock
 
 # method -> (arguments after self, ftplib method, arguments it receives, result)
 PLAIN = {
@@ -20,21 +20,13 @@ PLAIN = {
 
 
 @pytest.fixture
-def rig(Quorvan, monkeypatch):
-    class Rig:
-        journal = Journal()
-        fail = {}
-        results = {}
-        box = [None]
-
-    cls = make_ftp_class(Rig.journal, Rig.box, Rig.fail, Rig.results)
-    s = Quorvan.CLASS_FTPClient()
-    s.mobj_FTP = cls()
-    s.mobj_Lock = RecordingLock(Rig.journal)
-    Rig.box[0] = s
-    Rig.session = s
-    del Rig.journal[:]
-    return Rig
+def rig(rig):
+    """The stand-in session, already holding a connection object, with a
+    lock that records its use."""
+    rig.session.mobj_FTP = rig.ftp_class()
+    rig.session.mobj_Lock = RecordingLock(rig.journal)
+    del rig.journal[:]
+    return rig
 
 
 def shape(journal):

@@ -277,13 +277,19 @@ class TestSharing:
             elif e["ev"] == "cmd":
                 assert not in_transfer, f"{e['cmd']} sent during a transfer"
 
-    def test_close_waits_for_a_running_transfer(self, ftp, session, tmp_path):
+    @staticmethod
+    def start_slow_download(ftp, session, local):
+        """A download in another thread whose data starts half a second
+        late; returns the thread once the RETR has reached the server."""
         (ftp.local_dir / "slow").write_bytes(os.urandom(300_000))
         ftp.set_faults([{"cmd": "RETR", "action": "slow", "seconds": 0.5}])
-        t = threading.Thread(target=session.CUF_DownloadFile, args=("slow", str(tmp_path / "s")),
-                             daemon=True)
+        t = threading.Thread(target=session.CUF_DownloadFile, args=("slow", str(local)), daemon=True)
         t.start()
         ftp.wait_for(lambda ev: any(e.get("cmd") == "RETR" for e in ev))
+        return t
+
+    def test_close_waits_for_a_running_transfer(self, ftp, session, tmp_path):
+        t = self.start_slow_download(ftp, session, tmp_path / "s")
         session.CUF_Close()
         t.join(30)
         assert not t.is_alive()
@@ -293,12 +299,7 @@ class TestSharing:
         assert names.index(("reply", "226")) < names.index(("cmd", "QUIT"))
 
     def test_file_exists_waits_for_a_transfer(self, ftp, session, tmp_path):
-        (ftp.local_dir / "slow").write_bytes(os.urandom(200_000))
-        ftp.set_faults([{"cmd": "RETR", "action": "slow", "seconds": 0.5}])
-        t = threading.Thread(target=session.CUF_DownloadFile, args=("slow", str(tmp_path / "s")),
-                             daemon=True)
-        t.start()
-        ftp.wait_for(lambda ev: any(e.get("cmd") == "RETR" for e in ev))
+        t = self.start_slow_download(ftp, session, tmp_path / "s")
         started = time.monotonic()
         assert session.CUF_FileExists("slow") is True
         waited = time.monotonic() - started

@@ -23,7 +23,7 @@ Ref import_name(PyObject* globals, PyObject* builtins, PyObject* names,
 
 namespace {
 
-// The module's spec says it is still being imported (an import cycle).
+// The module's __spec__ marks it as still being imported (an import cycle).
 bool is_initializing(PyObject* module, PyObject* names) {
   Ref spec;
   if (optional_attr(module, name_at(names, RuntimeName::dunder_spec), &spec) <= 0) {

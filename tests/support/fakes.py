@@ -130,3 +130,20 @@ class ManualThreading:
 
     def pending(self):
         return [t for t in self.created if t.started and not t.cancelled and not t.fired]
+
+
+class Rig:
+    """A session whose FTP class and threading module are stand-ins; `fail`
+    and `results` steer the FTP stand-in, `journal` records everything."""
+
+    def __init__(self, Quorvan, monkeypatch):
+        self.journal = Journal()
+        self.fail = {}
+        self.results = {}
+        self.box = [None]
+        self.threading = ManualThreading(self.journal)
+        self.ftp_class = make_ftp_class(self.journal, self.box, self.fail, self.results)
+        monkeypatch.setattr(Quorvan, "FTP", self.ftp_class)
+        monkeypatch.setattr(Quorvan, "threading", self.threading)
+        self.session = Quorvan.CLASS_FTPClient()
+        self.box[0] = self.session
