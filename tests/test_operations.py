@@ -2,6 +2,12 @@
 order, with the lock held for exactly the one ftplib call."""
 
 import ftplib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
 import threading
 import time
 
@@ -259,6 +265,43 @@ class TestTransfers:
         rig.session.mobj_Lock = Swallowing()
         assert rig.session.CUF_DownloadFile("r", str(target)) is None
         assert target.read_bytes() == b"precious" and list(tmp_path.iterdir()) == [target]
+
+    def test_read_only_file_is_refused_like_open(self):
+        """Replacing goes through the directory; a file its owner may not write
+        must still be refused, as open(path, "wb") refuses it."""
+        script = textwrap.dedent("""
+            import os, sys, Quorvan
+            path = sys.argv[1]
+            if os.geteuid() == 0:  # root may write anything: act as nobody
+                os.setgid(65534)
+                os.setuid(65534)
+            class Ftp:
+                def retrbinary(self, command, callback, blocksize):
+                    callback(b"new")
+            s = Quorvan.CLASS_FTPClient()
+            s.mobj_FTP = Ftp()
+            for attempt in (lambda: open(path, "wb"), lambda: s.CUF_DownloadFile("r", path)):
+                try:
+                    attempt()
+                except PermissionError as e:
+                    print("refused", e.filename == path)
+            print(open(path, "rb").read(), sorted(os.listdir(os.path.dirname(path))))
+        """)
+        folder = tempfile.mkdtemp(prefix="quorvan-ro-")
+        try:
+            os.chmod(folder, 0o777)
+            path = os.path.join(folder, "ro")
+            with open(path, "wb") as f:
+                f.write(b"old")
+            os.chmod(path, 0o444)
+            if os.geteuid() == 0:
+                os.chown(path, 65534, 65534)
+            result = subprocess.run([sys.executable, "-c", script, path], capture_output=True,
+                                    text=True, timeout=60)
+        finally:
+            shutil.rmtree(folder)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == ["refused True", "refused True", "b'old' ['ro']"]
 
     def test_bad_destinations_raise_like_open(self, rig):
         with pytest.raises(TypeError, match="expected str, bytes or os.PathLike object, not NoneType"):

@@ -117,41 +117,50 @@ DownloadTarget::~DownloadTarget() {
 
 bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
   destination_ = Ref::borrow(destination);
-  bool direct = PyLong_Check(destination);  // a file descriptor
-  if (!direct) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(destination, &encoded)) return false;  // open()'s TypeError
-    Ref path = Ref::steal(encoded);
-    struct stat st;
-    int r;
+  if (PyLong_Check(destination)) return open_directly(c);  // a file descriptor
+
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(destination, &encoded)) return false;  // open()'s errors
+  Ref path = Ref::steal(encoded);
+  struct stat st;
+  int r;
+  Py_BEGIN_ALLOW_THREADS
+  r = stat(path_of(path), &st);
+  Py_END_ALLOW_THREADS
+  if (r != 0 && errno != ENOENT) return raise_os_error();
+  bool exists = r == 0;
+  // A device or FIFO: renaming over it would replace it instead of writing to it.
+  if (exists && !S_ISREG(st.st_mode)) return open_directly(c);
+  if (exists) {
+    // Replacing goes through the directory, which would get past a file the
+    // caller may not write: refuse as open(path, "wb") would.
     Py_BEGIN_ALLOW_THREADS
-    r = stat(path_of(path), &st);
+    r = faccessat(AT_FDCWD, path_of(path), W_OK, AT_EACCESS);
     Py_END_ALLOW_THREADS
-    if (r != 0 && errno != ENOENT) {
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination);
-      return false;
-    }
-    if (r == 0 && !S_ISREG(st.st_mode)) {
-      direct = true;  // a device or FIFO: renaming over it would replace it
-    } else {
-      keep_mode_ = r == 0;
-      mode_ = static_cast<unsigned>(st.st_mode & 07777);
-      int error = 0;
-      target_ = resolve_links(path.get(), &error);
-      if (!target_) {
-        if (error != 0) {
-          errno = error;
-          PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination);
-        }
-        return false;
-      }
-      return open_temporary();
-    }
+    if (r != 0) return raise_os_error();
+    keep_mode_ = true;
+    mode_ = static_cast<unsigned>(st.st_mode & 07777);
   }
+  int error = 0;
+  target_ = resolve_links(path.get(), &error);
+  if (!target_) {
+    if (error == 0) return false;
+    errno = error;
+    return raise_os_error();
+  }
+  return open_temporary();
+}
+
+bool DownloadTarget::open_directly(const Call& c) {
   Ref open = global(c, n::open);
   if (!open) return false;
-  file_ = call(open.get(), {destination, c.name(n::mode_wb)});
+  file_ = call(open.get(), {destination_.get(), c.name(n::mode_wb)});
   return static_cast<bool>(file_);
+}
+
+bool DownloadTarget::raise_os_error() {
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination_.get());
+  return false;
 }
 
 bool DownloadTarget::open_temporary() {
@@ -170,14 +179,10 @@ bool DownloadTarget::open_temporary() {
     if (fd >= 0) {
       temporary_ = std::move(name);
     } else if (errno != EEXIST) {
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination_.get());
-      return false;
+      return raise_os_error();
     }
   }
-  if (fd < 0) {
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination_.get());
-    return false;
-  }
+  if (fd < 0) return raise_os_error();
   file_ = Ref::steal(PyFile_FromFd(fd, nullptr, "wb", -1, nullptr, nullptr, nullptr, 1));
   if (!file_) {
     ::close(fd);
@@ -198,8 +203,7 @@ bool DownloadTarget::commit() {
     int error = errno;
     discard();
     errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination_.get());
-    return false;
+    return raise_os_error();
   }
   temporary_.reset();
   return true;

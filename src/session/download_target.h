@@ -36,7 +36,9 @@ class DownloadTarget {
   void discard();
 
  private:
+  bool open_directly(const Call& c);
   bool open_temporary();
+  bool raise_os_error();  // from errno, naming the destination; returns false
 
   Ref file_;
   Ref destination_;  // the caller's argument, named in error messages
