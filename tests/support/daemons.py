@@ -166,15 +166,17 @@ class Daemon:
 
     # The daemon runs in a PID namespace of its own, under a small init that
     # reaps every orphan (vsftpd crashes when it is handed one to reap, and
-    # this machine's init leaves them as zombies).  `unshare --kill-child`
-    # ends the namespace if the test process dies.
+    # this machine's init leaves them as zombies).  Should the test process
+    # die, unshare gets SIGKILL (setpriv --pdeathsig) and takes the namespace
+    # with it (--kill-child): no daemon outlives its tests.
     namespaces = ("--pid",)
 
     def wrapped(self, argv):
-        if not shutil.which("unshare"):
-            raise Unavailable("unshare (util-linux) is needed to run the daemons")
-        return ["unshare", "--fork", "--kill-child", *self.namespaces,
-                sys.executable, "-c", REAPER, *argv]
+        for tool in ("setpriv", "unshare"):
+            if not shutil.which(tool):
+                raise Unavailable(f"{tool} (util-linux) is needed to run the daemons")
+        return ["setpriv", "--pdeathsig", "KILL", "unshare", "--fork", "--kill-child",
+                *self.namespaces, sys.executable, "-c", REAPER, *argv]
 
     def start(self):
         try:
