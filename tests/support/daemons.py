@@ -389,7 +389,11 @@ class Pyftpdlib(Daemon):
         return "/" + name, local
 
     def start(self):
-        self.server.start()
+        try:
+            self.server.start()
+        except BaseException:
+            self.close()
+            raise
         self.port = self.server.port
         self.process = self.server.process
         return self
