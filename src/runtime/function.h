@@ -43,6 +43,7 @@ struct FunctionObject {
   PyObject* defaults;     // tuple or NULL
   PyObject* kwdefaults;   // dict or NULL
   PyObject* annotations;  // dict or NULL (made on first read)
+  PyObject* type_params;  // tuple or NULL (reads as ()); exposed from 3.12 on
   PyObject* globals;      // dict
   PyObject* builtins;     // dict
   PyObject* names;        // name table, see runtime/names.h
