@@ -1,13 +1,17 @@
 # Type information for the Quorvan extension module: one class holding one
 # FTP session.  The parameter annotations are those the methods carry at run
 # time (they are recorded, never enforced).
+import ftplib
 import threading as threading
-from ftplib import FTP as FTP
-from ftplib import error_perm as error_perm
 from typing import List as List
 
+# Looked up each time a method needs them, so a program may rebind them: FTP
+# to an ftplib.FTP_TLS subclass for FTPS, for instance.
+FTP: type[ftplib.FTP]
+error_perm: type[ftplib.error_perm]
+
 class CLASS_FTPClient:
-    mobj_FTP: FTP | None
+    mobj_FTP: ftplib.FTP | None
     mb_Connected: bool
     ms_Encoding: str
     mobj_KeepAliveTimer: threading.Timer | None

@@ -33,9 +33,15 @@ def evaluate(node, namespace):
 def test_module_names(stub, Quorvan):
     tree, namespace, classes = stub
     runtime = {k: v for k, v in vars(Quorvan).items() if not k.startswith("__")}
-    declared = {k: v for k, v in namespace.items() if not k.startswith("__")}
-    assert set(declared) | set(classes) == set(runtime)
-    assert all(runtime[k] is v for k, v in declared.items())
+    # A stub exports what it binds, and what it imports only as "import x as x".
+    reexported = [a.asname for n in tree.body if isinstance(n, (ast.Import, ast.ImportFrom))
+                  for a in n.names if a.asname == a.name.rpartition(".")[2]]
+    variables = {n.target.id: evaluate(n.annotation, namespace)
+                 for n in tree.body if isinstance(n, ast.AnnAssign)}
+    assert sorted([*reexported, *variables, *classes]) == sorted(runtime)
+    assert all(runtime[name] is namespace[name] for name in reexported)
+    for name, declared in variables.items():  # type[X]: a class, X or a subclass of it
+        assert issubclass(runtime[name], declared.__args__[0]), name
     assert list(classes) == ["CLASS_FTPClient"]
 
 
