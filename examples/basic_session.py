@@ -19,13 +19,13 @@ def main(argv: List[str]) -> int:
 
     session = Quorvan.CLASS_FTPClient()
     try:
-        session.CUF_Open(host, port, user, password, Pmi_Timeout=10, Pmi_KeepAliveInterval=30)
-    except RuntimeError as e:
-        # Every failure of an open: unknown host, refused connection or login,
-        # time-out.  The original exception is e.__context__.
-        print(f"cannot open: {e}", file=sys.stderr)
-        return 1
-    try:
+        try:
+            session.CUF_Open(host, port, user, password, Pmi_Timeout=10, Pmi_KeepAliveInterval=30)
+        except RuntimeError as e:
+            # Every failure of an open: unknown host, refused connection or
+            # login, time-out.  The original exception is e.__context__.
+            print(f"cannot open: {e}", file=sys.stderr)
+            return 1
         print("working directory:", session.CUF_GetCurrentDir())
         with tempfile.TemporaryDirectory() as folder:
             report = Path(folder) / "report.csv"
@@ -52,7 +52,9 @@ def main(argv: List[str]) -> int:
         print(f"session failed: {e!r}", file=sys.stderr)
         return 1
     finally:
-        session.CUF_Close()  # never raises for a connection that is already gone
+        # Also ends what a failed open left connected; never raises for a
+        # connection that is already gone.
+        session.CUF_Close()
     print("closed; connected:", session.CUF_IsConnected())
     return 0
 

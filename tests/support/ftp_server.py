@@ -177,7 +177,17 @@ def make_handler(log, faults, base=FTPHandler):
     return RecordingHandler
 
 
+def exit_with_parent():
+    """Ends the server once the process that started it is gone, however it
+    ended, so a killed test run or demo leaves no server behind."""
+    parent = os.getppid()
+    while os.getppid() == parent:
+        time.sleep(0.5)
+    os._exit(0)
+
+
 def main():
+    threading.Thread(target=exit_with_parent, daemon=True).start()
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", required=True)
     parser.add_argument("--log", required=True)
