@@ -42,6 +42,15 @@ CALLS = [
     (("self",), {"Pms_Host": "h", "Pmi_Timeout": 1, "bogus": 2}),
     ((), {"Pms_Host": "h"}),
     (("self", 1, 2, 3, 4, 5, 6, 7, 8, 9), {"Pms_Host": 1}),
+    # Misspelt keywords: from 3.13 on the interpreter may suggest a parameter.
+    (("self",), {"Pms_Hots": "h"}),
+    (("self",), {"pms_host": "h"}),
+    (("self", "h"), {"sel": 1}),
+    (("self", "h"), {"Pmi_KeepAliveIntervall": 1}),
+    (("self", "h"), {"Pmi_KeepAlive": 1}),
+    (("self", "h"), {"Pmi_Port_" + "x" * 40: 1}),
+    (("self", "h"), {"Pms_Hóst": 1}),
+    (("self", "h"), {"Pms_H\udc80st": 1}),
 ]
 
 
@@ -152,6 +161,21 @@ class TestAttributes:
         for attr in ("__globals__", "__builtins__", "__closure__"):
             with pytest.raises(AttributeError):
                 setattr(f, attr, {})
+        if hasattr(py, "__type_params__"):
+            for action in (lambda g: setattr(g, "__type_params__", [1]),
+                           lambda g: delattr(g, "__type_params__")):
+                with pytest.raises(TypeError) as ours:
+                    action(f)
+                with pytest.raises(TypeError) as theirs:
+                    action(py)
+                assert str(ours.value) == str(theirs.value)
+
+    def test_attribute_names_are_those_of_a_python_function(self, Quorvan):
+        def py(self):
+            pass
+
+        names = set(dir(Quorvan.CLASS_FTPClient.CUF_Close))
+        assert names ^ set(dir(py)) == {"__code__", "__signature__"}
 
     def test_assignable_attributes_round_trip(self, Quorvan):
         f = vars(Quorvan.CLASS_FTPClient)["CUF_IsConnected"]
@@ -160,6 +184,10 @@ class TestAttributes:
             f.__name__, f.__qualname__, f.__doc__, f.__module__ = "n", "q", "d", "m"
             f.__annotations__ = {"return": int}
             f.__kwdefaults__ = {"x": 1}
+            if sys.version_info >= (3, 12):
+                assert f.__type_params__ == ()
+                f.__type_params__ = ("T",)
+                assert f.__type_params__ == ("T",)
             assert (f.__name__, f.__qualname__, f.__doc__, f.__module__) == ("n", "q", "d", "m")
             assert f.__kwdefaults__ == {"x": 1}
             f.__annotations__ = None
@@ -170,6 +198,8 @@ class TestAttributes:
             f.__kwdefaults__ = None
         finally:
             f.__name__, f.__qualname__, f.__doc__, f.__module__, f.__annotations__ = saved
+            if sys.version_info >= (3, 12):
+                f.__type_params__ = ()
         assert f.__kwdefaults__ is None and f.__closure__ is None
 
     def test_globals_and_builtins(self, Quorvan):

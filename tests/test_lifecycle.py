@@ -325,16 +325,33 @@ class TestWithStatement:
         assert ("type exit", (None, None, None)) in rig.journal
 
     def test_not_a_context_manager(self, rig):
-        import sys
-        rig.session.mobj_Lock = object()
-        with pytest.raises(RuntimeError) as info:
-            rig.session.CUF_Open("h")
-        if sys.version_info < (3, 11):
-            assert type(info.value.__context__) is AttributeError
-            assert str(info.value) == "FTP Open failed: __enter__"
-        else:
-            assert type(info.value.__context__) is TypeError
-            assert "does not support the context manager protocol" in str(info.value)
+        # The interpreter's wording and exception type changed in 3.11; the
+        # reference is a real with statement on the running interpreter.
+        entered = []
+
+        class EnterOnly:
+            def __enter__(self):
+                entered.append(self)
+
+        class ExitOnly:
+            def __exit__(self, *exc):
+                pass
+
+        def python_with(manager):
+            try:
+                with manager:
+                    pass
+            except Exception as e:
+                return e
+
+        for lock in (object(), EnterOnly(), ExitOnly()):
+            rig.session.mobj_Lock = lock
+            with pytest.raises(RuntimeError) as info:
+                rig.session.CUF_Open("h")
+            expected = python_with(lock)
+            assert type(info.value.__context__) is type(expected)
+            assert str(info.value) == "FTP Open failed: " + str(expected)
+        assert entered == []
 
     def test_exception_from_exit_chains_to_the_body_error(self, rig):
         class Lock:

@@ -56,6 +56,23 @@ SURFACE = {
 }
 
 
+def python_source(name, params, defaults, annotations, doc):
+    """The def statement of a method as the class body would spell it."""
+    def spelt(a):
+        return "None" if a is None else "List[str]" if a == typing.List[str] else a.__name__
+
+    first_default = len(params) - len(defaults or ())
+    parts = ["self"]
+    for i, p in enumerate(params):
+        text = p + (f": {spelt(annotations[p])}" if p in annotations else "")
+        if i >= first_default:
+            text += f" = {defaults[i - first_default]!r}"
+        parts.append(text)
+    returns = f" -> {spelt(annotations['return'])}" if "return" in annotations else ""
+    body = repr("\n        " + doc + "\n        ") if doc is not None else "pass"
+    return f"def {name}({', '.join(parts)}){returns}:\n    {body}\n"
+
+
 def run_python(code, timeout=60, env=None):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=timeout, env=env)
@@ -149,13 +166,17 @@ class TestClass:
         assert typing.get_type_hints(cls.CUF_ListFiles) == {"return": typing.List[str]}
         assert typing.get_type_hints(cls.CUF_RenameFile) == {
             "Pms_OldName": str, "Pms_NewName": str, "return": type(None)}
+
+    @pytest.mark.parametrize("name", METHODS)
+    def test_help_matches_a_python_class(self, Quorvan, name):
+        # help() words and wraps signatures differently from one version to
+        # the next; the reference is what it prints for the same method in Python.
         import pydoc
-        text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
-        assert ("CUF_Open(self, Pms_Host: str, Pmi_Port: int = 21, Pms_User: str = '', "
-                "Pms_Password: str = '', Pmi_Timeout: int = 10, Pmb_Passive: bool = True, "
-                "Pms_Encoding: str = 'utf-8', Pmi_KeepAliveInterval: int = 30) -> bool") in text
-        assert "CUF_ListFiles(self) -> List[str]" in text
-        assert "開啟 FTP 連線並啟動 KeepAlive Timer" in text
+        params, defaults, annotations, doc = SURFACE[name]
+        ns = {"List": typing.List}
+        exec(python_source(name, params, defaults, annotations, doc), ns)
+        ours = getattr(Quorvan.CLASS_FTPClient, name)
+        assert pydoc.plaintext.document(ours) == pydoc.plaintext.document(ns[name])
 
 
 class TestImport:
@@ -240,3 +261,45 @@ class TestImport:
         """, env=env)
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "pkg.Quorvan pkg.Quorvan pkg.Quorvan"
+
+    def test_sub_interpreters(self):
+        # Interpreters that share the main GIL load and use the module; from
+        # 3.12 on, one with a GIL of its own refuses it with an ImportError.
+        result = run_python("""
+            import sys
+            try:
+                import _testcapi
+            except ImportError:
+                print("no _testcapi")
+                raise SystemExit
+            code = '''if 1:
+                import Quorvan, inspect
+                s = Quorvan.CLASS_FTPClient()
+                s.CUF_Close()
+                print(s.CUF_IsConnected(), inspect.signature(s.CUF_Close))
+            '''
+            print([_testcapi.run_in_subinterp(code) for _ in range(2)])
+            if sys.version_info >= (3, 12):
+                try:
+                    import _interpreters as interpreters
+                    run = interpreters.exec
+                except ImportError:
+                    import _xxsubinterpreters as interpreters
+                    run = interpreters.run_string
+                run(interpreters.create(), '''if 1:
+                    try:
+                        import Quorvan
+                    except ImportError as e:
+                        print("refused:", e)
+                ''')
+            import Quorvan
+            print(Quorvan.CLASS_FTPClient().CUF_IsConnected())
+        """)
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.splitlines()
+        if lines == ["no _testcapi"]:
+            pytest.skip("this interpreter has no _testcapi")
+        expected = ["False () -> None"] * 2 + ["[0, 0]"]
+        if sys.version_info >= (3, 12):
+            expected.append("refused: module Quorvan does not support loading in subinterpreters")
+        assert lines == expected + ["False"]

@@ -93,8 +93,10 @@ def test_shutdown_hook_stops_arming():
         c = Quorvan.CLASS_FTPClient()
         c.mb_Connected = False
         c.CUF_StartKeepAliveTimer(0.005)
-        hooks = [h for h in threading._threading_atexits
-                 if getattr(h, "func", None).__name__ == "_keep_alive_shutdown"]
+        def names(hook):  # a functools.partial before 3.13, then a lambda around the hook
+            cells = [c.cell_contents for c in getattr(hook, "__closure__", None) or ()]
+            return [getattr(f, "__name__", None) for f in [getattr(hook, "func", None), *cells]]
+        hooks = [h for h in threading._threading_atexits if "_keep_alive_shutdown" in names(h)]
         print(len(hooks))
         hooks[0]()
         time.sleep(0.05)

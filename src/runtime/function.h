@@ -2,10 +2,11 @@
 //
 // Instances behave as the interpreter's own functions do for binding,
 // calling and introspection: they bind to instances as methods, accept
-// positional-or-keyword arguments with the interpreter's argument errors,
-// read __defaults__ at call time, and expose __name__, __qualname__,
-// __module__, __doc__, __defaults__, __kwdefaults__, __annotations__,
-// __globals__, __builtins__ and a __signature__ computed from those.
+// positional-or-keyword arguments with the running interpreter's argument
+// errors (and, from 3.13, its keyword suggestions), read __defaults__ at call
+// time, and expose __name__, __qualname__, __module__, __doc__, __defaults__,
+// __kwdefaults__, __annotations__, __globals__, __builtins__, __type_params__
+// (from 3.12, as functions do) and a __signature__ computed from those.
 #pragma once
 
 #include <Python.h>
@@ -43,6 +44,7 @@ struct FunctionObject {
   PyObject* defaults;     // tuple or NULL
   PyObject* kwdefaults;   // dict or NULL
   PyObject* annotations;  // dict or NULL (made on first read)
+  PyObject* type_params;  // tuple or NULL (reads as ()); exposed from 3.12 on
   PyObject* globals;      // dict
   PyObject* builtins;     // dict
   PyObject* names;        // name table, see runtime/names.h

@@ -3,6 +3,7 @@
 // positional-or-keyword, with the same TypeError texts, raised before the
 // body runs.
 #include "runtime/function.h"
+#include "runtime/suggestions.h"
 
 namespace quorvan {
 
@@ -64,6 +65,16 @@ void raise_too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t d
 }
 
 void raise_unexpected_keyword(FunctionObject* f, PyObject* keyword) {
+#if PY_VERSION_HEX >= 0x030D0000
+  // From 3.13 the interpreter names the closest parameter, if one is close.
+  Ref suggestion = closest_name(f->params, keyword);
+  if (suggestion) {
+    PyErr_Format(PyExc_TypeError,
+                 "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                 qualname_of(f), keyword, suggestion.get());
+    return;
+  }
+#endif
   PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
                qualname_of(f), keyword);
 }

@@ -139,6 +139,24 @@ int set_signature(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
+#if PY_VERSION_HEX >= 0x030C0000
+// Functions gained __type_params__ in 3.12: () unless assigned, never deletable.
+PyObject* get_type_params(PyObject* self, void*) {
+  FunctionObject* f = as_function(self);
+  if (f->type_params == nullptr) return PyTuple_New(0);
+  return Py_NewRef(f->type_params);
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr || !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+    return -1;
+  }
+  replace(&as_function(self)->type_params, value);
+  return 0;
+}
+#endif
+
 PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
@@ -148,6 +166,9 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+#endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -185,6 +206,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->defaults);
   Py_VISIT(f->kwdefaults);
   Py_VISIT(f->annotations);
+  Py_VISIT(f->type_params);
   Py_VISIT(f->globals);
   Py_VISIT(f->builtins);
   Py_VISIT(f->names);
@@ -202,6 +224,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->kwdefaults);
   Py_CLEAR(f->annotations);
+  Py_CLEAR(f->type_params);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->builtins);
   Py_CLEAR(f->state);
@@ -326,6 +349,7 @@ Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals
   f->defaults = (defaults == nullptr || defaults == Py_None) ? nullptr : Py_NewRef(defaults);
   f->kwdefaults = nullptr;
   f->annotations = owned_annotations.release();
+  f->type_params = nullptr;
   f->globals = Py_NewRef(globals);
   f->builtins = builtins.release();
   f->names = Py_NewRef(names);

@@ -15,6 +15,10 @@ server misbehave at a chosen point:
 Optional keys: "arg" (the rule applies only when the argument contains
 it), "user" (only for that login), "times" (how often the rule may fire).
 Prints "PORT <n>" on stdout once it listens.
+
+With --tls CERTFILE (certificate chain and key in one PEM file) it speaks
+FTPS and refuses to log in or open a data connection without TLS; every data
+connection is logged with whether it was TLS.
 """
 
 import argparse
@@ -28,6 +32,7 @@ import time
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
+from pyftpdlib.utils import is_ssl_sock
 
 PERMS = "elradfmwMT"
 
@@ -101,11 +106,17 @@ class CutProducer:
         return data
 
 
-def make_handler(log, faults):
+def make_handler(log, faults, base=FTPHandler):
     session_ids = itertools.count(1)
 
-    class RecordingHandler(FTPHandler):
+    class RecordingDataChannel(base.dtp_handler):
+        def __init__(self, sock, cmd_channel):
+            super().__init__(sock, cmd_channel)
+            log.write(sid=cmd_channel.sid, ev="data", tls=is_ssl_sock(self.socket))
+
+    class RecordingHandler(base):
         use_sendfile = False  # every byte goes through push_dtp_data's producer
+        dtp_handler = RecordingDataChannel
 
         def on_connect(self):
             self.sid = next(session_ids)
@@ -133,7 +144,7 @@ def make_handler(log, faults):
                 if action == "delay":
                     def late():
                         if not self._closed:
-                            FTPHandler.pre_process_command(self, line, cmd, arg)
+                            base.pre_process_command(self, line, cmd, arg)
 
                     self.ioloop.call_later(float(rule["seconds"]), late)
                     return
@@ -166,7 +177,17 @@ def make_handler(log, faults):
     return RecordingHandler
 
 
+def exit_with_parent():
+    """Ends the server once the process that started it is gone, however it
+    ended, so a killed test run or demo leaves no server behind."""
+    parent = os.getppid()
+    while os.getppid() == parent:
+        time.sleep(0.5)
+    os._exit(0)
+
+
 def main():
+    threading.Thread(target=exit_with_parent, daemon=True).start()
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", required=True)
     parser.add_argument("--log", required=True)
@@ -174,12 +195,24 @@ def main():
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--idle-timeout", type=float, default=300)
+    parser.add_argument("--tls", metavar="CERTFILE")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
     authorizer.add_user("alice", "secret", args.root, perm=PERMS)
     authorizer.add_anonymous(args.root, perm=PERMS)
-    handler = make_handler(Log(args.log), Faults(args.faults))
+    base = FTPHandler
+    if args.tls:
+        from pyftpdlib.handlers import TLS_FTPHandler  # present only with pyOpenSSL
+
+        class TLSOnlyHandler(TLS_FTPHandler):
+            certfile = args.tls
+            tls_control_required = True
+            tls_data_required = True
+
+        base = TLSOnlyHandler
+
+    handler = make_handler(Log(args.log), Faults(args.faults), base)
     handler.authorizer = authorizer
     handler.timeout = args.idle_timeout
     handler.encoding = "utf-8"

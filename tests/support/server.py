@@ -20,8 +20,10 @@ PASSWORD = "secret"
 class FtpServer:
     """One pyftpdlib server process on loopback, ended by its PID."""
 
-    def __init__(self, base: Path, idle_timeout: float = 300, host: str = "127.0.0.1"):
+    def __init__(self, base: Path, idle_timeout: float = 300, host: str = "127.0.0.1",
+                 tls_cert: Path = None):
         self.base = Path(base)
+        self.tls_cert = tls_cert  # a PEM file with the chain and the key: FTPS
         self.root = self.base / "root"
         self.log_path = self.base / "server.log"
         self.faults_path = self.base / "faults.json"
@@ -42,6 +44,7 @@ class FtpServer:
                 "--faults", str(self.faults_path),
                 "--host", self.host,
                 "--idle-timeout", str(self.idle_timeout),
+                *(["--tls", str(self.tls_cert)] if self.tls_cert else []),
             ],
             stdout=subprocess.PIPE,
             stderr=stderr,

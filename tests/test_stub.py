@@ -1,0 +1,100 @@
+"""The type stub shipped beside the module says what the module does: the
+same names, the same methods with the same parameters, defaults and
+annotations, and attribute types that the live values have."""
+
+import ast
+import inspect
+import threading
+from pathlib import Path
+
+import pytest
+
+# threading.Lock is a factory before 3.13; as an annotation it means the
+# type of the locks it makes.
+LOCK_TYPE = type(threading.Lock())
+
+
+@pytest.fixture
+def stub(Quorvan):
+    path = Path(Quorvan.__file__).with_name("Quorvan.pyi")
+    tree = ast.parse(path.read_text(encoding="utf-8"), filename=str(path))
+    namespace = {}
+    imports = [node for node in tree.body if isinstance(node, (ast.Import, ast.ImportFrom))]
+    exec(compile(ast.Module(body=imports, type_ignores=[]), str(path), "exec"), namespace)
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    return tree, namespace, classes
+
+
+def evaluate(node, namespace):
+    value = eval(compile(ast.Expression(node), "<stub>", "eval"), dict(namespace))
+    return LOCK_TYPE if value is threading.Lock else value
+
+
+def test_module_names(stub, Quorvan):
+    tree, namespace, classes = stub
+    runtime = {k: v for k, v in vars(Quorvan).items() if not k.startswith("__")}
+    # A stub exports what it binds, and what it imports only as "import x as x".
+    reexported = [a.asname for n in tree.body if isinstance(n, (ast.Import, ast.ImportFrom))
+                  for a in n.names if a.asname == a.name.rpartition(".")[2]]
+    variables = {n.target.id: evaluate(n.annotation, namespace)
+                 for n in tree.body if isinstance(n, ast.AnnAssign)}
+    assert sorted([*reexported, *variables, *classes]) == sorted(runtime)
+    assert all(runtime[name] is namespace[name] for name in reexported)
+    for name, declared in variables.items():  # type[X]: a class, X or a subclass of it
+        assert issubclass(runtime[name], declared.__args__[0]), name
+    assert list(classes) == ["CLASS_FTPClient"]
+
+
+def test_methods_match_the_runtime_signatures(stub, Quorvan):
+    _, namespace, classes = stub
+    cls = Quorvan.CLASS_FTPClient
+    functions = [n for n in classes["CLASS_FTPClient"].body if isinstance(n, ast.FunctionDef)]
+    runtime_names = [k for k in vars(cls) if inspect.isroutine(vars(cls)[k])]
+    assert [f.name for f in functions] == runtime_names and len(functions) == 19
+    for f in functions:
+        args = f.args
+        assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg), f.name
+        assert not f.decorator_list, f.name
+        runtime = inspect.signature(getattr(cls, f.name))
+        defaults = [ast.literal_eval(d) for d in args.defaults]
+        declared = []
+        for i, a in enumerate(args.args):
+            d = i - (len(args.args) - len(defaults))
+            declared.append((
+                a.arg,
+                defaults[d] if d >= 0 else inspect.Parameter.empty,
+                evaluate(a.annotation, namespace) if a.annotation else inspect.Parameter.empty,
+            ))
+        actual = [(p.name, p.default, p.annotation) for p in runtime.parameters.values()]
+        assert declared == actual, f.name
+        # Same value and type: True must not pass for 1, nor 21 for 21.0.
+        assert [type(d[1]) for d in declared] == [type(a[1]) for a in actual], f.name
+        returns = evaluate(f.returns, namespace)
+        if runtime.return_annotation is inspect.Signature.empty:
+            # A stub must say what __init__ returns; the class body does not.
+            assert (f.name, returns) == ("__init__", None)
+        else:
+            assert returns == runtime.return_annotation, f.name
+
+
+def test_attributes_have_the_declared_types(stub, Quorvan, ftp):
+    _, namespace, classes = stub
+    declared = {
+        n.target.id: evaluate(n.annotation, namespace)
+        for n in classes["CLASS_FTPClient"].body if isinstance(n, ast.AnnAssign)
+    }
+    session = Quorvan.CLASS_FTPClient()
+    assert list(declared) == list(vars(session))
+    try:
+        for state in ("new", "open", "closed"):
+            if state == "open":
+                assert session.CUF_Open(ftp.host, ftp.port) is True
+            elif state == "closed":
+                session.CUF_Close()
+            for name, expected in declared.items():
+                value = getattr(session, name)
+                # isinstance takes a bool for an int; the stub must say which it is.
+                assert (type(value) is expected if expected in (int, str)
+                        else isinstance(value, expected)), (state, name)
+    finally:
+        session.CUF_Close()
