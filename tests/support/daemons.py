@@ -58,6 +58,13 @@ def account(name):
         raise Unavailable(f"no account {name!r} (run scripts/install-ftp-daemons)") from None
 
 
+def daemon_environment():
+    """The tests' environment without what is meant for the interpreter under
+    test: a sanitizer runtime preloaded into a daemon breaks it."""
+    drop = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+    return {k: v for k, v in os.environ.items() if k not in drop}
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -187,7 +194,7 @@ class Daemon:
                 with open(self.base / "daemon.out", "ab") as out:
                     self.process = subprocess.Popen(
                         argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                        cwd=self.base)
+                        cwd=self.base, env=daemon_environment())
                 if self._wait_until_serving():
                     return self
                 self.stop()
