@@ -11,6 +11,10 @@ server misbehave at a chosen point:
     {"cmd": "NOOP", "action": "delay", "seconds": S}  answer S seconds late
     {"cmd": "RETR", "action": "cut", "after": N}  abort the data after N bytes
     {"cmd": "RETR", "action": "slow", "seconds": S}   start sending the data S seconds late
+    {"cmd": "RETR", "action": "freeze", "after": N}   send N bytes, then nothing, keeping
+                                                  the data connection open
+    {"cmd": "NOOP", "action": "idle", "seconds": S}   from here on, time the connection out
+                                                  (421, then close) after S idle seconds
 
 Optional keys: "arg" (the rule applies only when the argument contains
 it), "user" (only for that login), "times" (how often the rule may fire).
@@ -26,7 +30,7 @@ import threading
 import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 PERMS = "elradfmwMT"
@@ -101,16 +105,37 @@ class CutProducer:
         return data
 
 
+class FreezingDTPHandler(DTPHandler):
+    """A data channel that, when its control connection asks for it, stops
+    sending after a number of bytes and then waits for the client to give up."""
+
+    def send(self, data):
+        limit = getattr(self, "_freeze_after", None)
+        if limit is None and self.cmd_channel._freeze_after is not None:
+            limit = self._freeze_after = self.cmd_channel._freeze_after
+            self.cmd_channel._freeze_after = None
+        if limit is not None:
+            room = limit - self.tot_bytes_sent
+            if room <= 0:
+                # Not writable any more; a close by the client still reads as EOF.
+                self.modify_ioloop_events(self.ioloop.READ)
+                return 0
+            data = data[:room]
+        return super().send(data)
+
+
 def make_handler(log, faults):
     session_ids = itertools.count(1)
 
     class RecordingHandler(FTPHandler):
         use_sendfile = False  # every byte goes through push_dtp_data's producer
+        dtp_handler = FreezingDTPHandler
 
         def on_connect(self):
             self.sid = next(session_ids)
             self._cut_after = None
             self._slow_start = None
+            self._freeze_after = None
             log.write(sid=self.sid, ev="connect")
 
         def on_disconnect(self):
@@ -141,6 +166,14 @@ def make_handler(log, faults):
                     self._cut_after = int(rule["after"])
                 elif action == "slow":
                     self._slow_start = float(rule["seconds"])
+                elif action == "freeze":
+                    self._freeze_after = int(rule["after"])
+                elif action == "idle":
+                    self.timeout = float(rule["seconds"])
+                    if self._idler is not None and not self._idler.cancelled:
+                        self._idler.cancel()
+                    self._idler = self.ioloop.call_later(
+                        self.timeout, self.handle_timeout, _errback=self.handle_error)
             super().pre_process_command(line, cmd, arg)
 
         def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
