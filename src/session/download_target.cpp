@@ -108,6 +108,12 @@ Ref temporary_name(PyObject* dir, PyObject* base) {
                  {hex, 2 * static_cast<Py_ssize_t>(sizeof random)}, {".part", 5}});
 }
 
+// False for "" and for a path ending in "/".
+bool names_a_file(PyObject* path) {
+  Py_ssize_t length = PyBytes_GET_SIZE(path);
+  return length > 0 && PyBytes_AS_STRING(path)[length - 1] != '/';
+}
+
 }  // namespace
 
 DownloadTarget::~DownloadTarget() {
@@ -122,6 +128,7 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(destination, &encoded)) return false;  // open()'s TypeError
     Ref path = Ref::steal(encoded);
+    if (!names_a_file(path.get())) return open_directly(c);
     struct stat st;
     int r;
     Py_BEGIN_ALLOW_THREADS
@@ -131,26 +138,31 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination);
       return false;
     }
-    if (r == 0 && !S_ISREG(st.st_mode)) {
-      direct = true;  // a device or FIFO: renaming over it would replace it
-    } else {
-      keep_mode_ = r == 0;
-      mode_ = static_cast<unsigned>(st.st_mode & 07777);
-      int error = 0;
-      target_ = resolve_links(path.get(), &error);
-      if (!target_) {
-        if (error != 0) {
-          errno = error;
-          PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination);
-        }
-        return false;
+    if (r == 0 && !S_ISREG(st.st_mode)) return open_directly(c);  // a device or FIFO
+    keep_mode_ = r == 0;
+    mode_ = static_cast<unsigned>(st.st_mode & 07777);
+    int error = 0;
+    target_ = resolve_links(path.get(), &error);
+    if (!target_) {
+      if (error != 0) {
+        errno = error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination);
       }
-      return open_temporary();
+      return false;
     }
+    return open_temporary();
   }
+  return open_directly(c);
+}
+
+// Renaming over a device or FIFO would replace it, and a file descriptor has
+// no name: these are written as open(destination, "wb") gives them.  So are
+// "" and "dir/", which name no file: open() refuses them with its own error,
+// before anything is sent.
+bool DownloadTarget::open_directly(const Call& c) {
   Ref open = global(c, n::open);
   if (!open) return false;
-  file_ = call(open.get(), {destination, c.name(n::mode_wb)});
+  file_ = call(open.get(), {destination_.get(), c.name(n::mode_wb)});
   return static_cast<bool>(file_);
 }
 
