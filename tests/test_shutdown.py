@@ -108,6 +108,7 @@ def run_exits(ftp, scenario, runs, work):
 
 
 @pytest.mark.slow
+@pytest.mark.timeout(60 + RUNS * EXIT_BOUND // 4)
 @pytest.mark.parametrize("scenario", list(SCENARIOS))
 def test_exit_is_clean(ftp, tmp_path, scenario):
     (ftp.local_dir / "big").write_bytes(os.urandom(1 << 20))

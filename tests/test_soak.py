@@ -22,6 +22,7 @@ BOUND = SECONDS + 150  # the driver's own watchdog fires well before this
 
 
 @pytest.mark.slow
+@pytest.mark.timeout(BOUND + 60)
 def test_soak_with_injected_faults(start_server, tmp_path):
     server = start_server()
     seed = int(os.environ.get("QUORVAN_SOAK_SEED", random.randrange(1 << 30)))
