@@ -1,5 +1,5 @@
 """One session shared by worker threads doing random operations while the
-server misbehaves at random and another thread re-opens and closes it.
+server misbehaves at random and two other threads re-open and close it.
 
 Run as a separate process by tests/test_soak.py, so that a crash or a hang
 is seen as this process failing, not as a dead test run:
@@ -290,6 +290,7 @@ def main():
                 figures.problem(f"re-open/close: unexpected {type(e).__name__}: {e}")
 
     helpers = [threading.Thread(target=inject, daemon=True),
+               threading.Thread(target=reopen, daemon=True),
                threading.Thread(target=reopen, daemon=True)]
     threads = [threading.Thread(target=w.run, args=(deadline,), daemon=True) for w in workers]
     for t in helpers + threads:
