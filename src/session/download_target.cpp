@@ -123,36 +123,33 @@ DownloadTarget::~DownloadTarget() {
 
 bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
   destination_ = Ref::borrow(destination);
-  bool direct = PyLong_Check(destination);  // a file descriptor
-  if (!direct) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(destination, &encoded)) return false;  // open()'s TypeError
-    Ref path = Ref::steal(encoded);
-    if (!names_a_file(path.get())) return open_directly(c);
-    struct stat st;
-    int r;
-    Py_BEGIN_ALLOW_THREADS
-    r = stat(path_of(path), &st);
-    Py_END_ALLOW_THREADS
-    if (r != 0 && errno != ENOENT) {
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination);
-      return false;
-    }
-    if (r == 0 && !S_ISREG(st.st_mode)) return open_directly(c);  // a device or FIFO
-    keep_mode_ = r == 0;
-    mode_ = static_cast<unsigned>(st.st_mode & 07777);
-    int error = 0;
-    target_ = resolve_links(path.get(), &error);
-    if (!target_) {
-      if (error != 0) {
-        errno = error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination);
-      }
-      return false;
-    }
-    return open_temporary();
+  if (PyLong_Check(destination)) return open_directly(c);  // a file descriptor
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(destination, &encoded)) return false;  // open()'s TypeError
+  Ref path = Ref::steal(encoded);
+  if (!names_a_file(path.get())) return open_directly(c);
+  struct stat st;
+  int r;
+  Py_BEGIN_ALLOW_THREADS
+  r = stat(path_of(path), &st);
+  Py_END_ALLOW_THREADS
+  if (r != 0 && errno != ENOENT) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination);
+    return false;
   }
-  return open_directly(c);
+  if (r == 0 && !S_ISREG(st.st_mode)) return open_directly(c);  // a device or FIFO
+  keep_mode_ = r == 0;
+  mode_ = static_cast<unsigned>(st.st_mode & 07777);
+  int error = 0;
+  target_ = resolve_links(path.get(), &error);
+  if (!target_) {
+    if (error != 0) {
+      errno = error;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination);
+    }
+    return false;
+  }
+  return open_temporary();
 }
 
 // Renaming over a device or FIFO would replace it, and a file descriptor has
