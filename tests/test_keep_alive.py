@@ -1,6 +1,7 @@
 """The keep-alive chain and CUF_KeepAlive / CUF_CheckAlive, with timers
 that fire only when the test says so."""
 
+import threading
 import types
 
 import pytest
@@ -96,6 +97,24 @@ class TestFiring:
         s.mb_TimerRunning = False
         timer.fire()
         assert s.mobj_KeepAliveTimer is timer and len(rig.threading.created) == 1
+
+    def test_a_superseded_chain_ends_at_its_next_firing(self, rig):
+        """On a timer's own thread, a firing whose timer is no longer the
+        session's stored one belongs to a chain that a stop or a newer start
+        (a re-open, an open on another thread) has replaced: it sends nothing
+        and arms nothing, so such chains do not pile up."""
+        s = rig.session
+        s.CUF_Open("h")
+        for stored in (True, False):
+            del rig.journal[:]
+            before = len(rig.threading.created)
+            timer = threading.Timer(0, s.CUF__OnKeepAliveTimer)
+            if stored:
+                s.mobj_KeepAliveTimer = timer
+            timer.start()
+            timer.join(10)
+            assert not timer.is_alive()
+            assert len(noops(rig.journal)) == len(rig.threading.created) - before == stored
 
     def test_failed_noop_keeps_the_chain_running(self, rig):
         s = rig.session

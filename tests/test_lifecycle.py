@@ -294,6 +294,31 @@ class TestClose:
         t.join(10)
         assert "quit" in [e[0] for e in rig.journal]
 
+    @pytest.mark.parametrize("cleared_in", ["__enter__", "__exit__"])
+    def test_session_closed_meanwhile_by_another_thread(self, rig, cleared_in):
+        """Another thread's close completes while this one waits for the lock,
+        or after this one's QUIT failed: there is nothing left to do, and the
+        None in the session is neither quit nor closed."""
+        s = rig.session
+        s.CUF_Open("h")
+        rig.fail["quit"] = EOFError()
+
+        class OtherClose:
+            def __enter__(self):
+                if cleared_in == "__enter__":
+                    s.mobj_FTP = None
+
+            def __exit__(self, *exc):
+                if cleared_in == "__exit__":
+                    s.mobj_FTP = None
+
+        s.mobj_Lock = OtherClose()
+        del rig.journal[:]
+        assert s.CUF_Close() is None
+        assert [e[0] for e in ftp_calls(rig.journal)] == ([] if cleared_in == "__enter__"
+                                                          else ["quit"])
+        assert s.mobj_FTP is None and s.mb_Connected is False
+
 
 class TestWithStatement:
     """How the lock's context-manager protocol is driven."""

@@ -108,6 +108,12 @@ Ref temporary_name(PyObject* dir, PyObject* base) {
                  {hex, 2 * static_cast<Py_ssize_t>(sizeof random)}, {".part", 5}});
 }
 
+// False for "" and for a path ending in "/".
+bool names_a_file(PyObject* path) {
+  Py_ssize_t length = PyBytes_GET_SIZE(path);
+  return length > 0 && PyBytes_AS_STRING(path)[length - 1] != '/';
+}
+
 }  // namespace
 
 DownloadTarget::~DownloadTarget() {
@@ -122,6 +128,7 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
   PyObject* encoded = nullptr;
   if (!PyUnicode_FSConverter(destination, &encoded)) return false;  // open()'s errors
   Ref path = Ref::steal(encoded);
+  if (!names_a_file(path.get())) return open_directly(c);
   struct stat st;
   int r;
   Py_BEGIN_ALLOW_THREADS
@@ -151,6 +158,10 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
   return open_temporary();
 }
 
+// Renaming over a device or FIFO would replace it, and a file descriptor has
+// no name: these are written as open(destination, "wb") gives them.  So are
+// "" and "dir/", which name no file: open() refuses them with its own error,
+// before anything is sent.
 bool DownloadTarget::open_directly(const Call& c) {
   Ref open = global(c, n::open);
   if (!open) return false;

@@ -5,7 +5,8 @@
 // the destination with it, atomically.  A failed download leaves the
 // destination exactly as it was, or absent.  Written directly are only
 // destinations that cannot be replaced that way: an existing file that is not
-// a regular file (a device, a FIFO) and a file descriptor.
+// a regular file (a device, a FIFO), a file descriptor, and a path that names
+// no file ("" or one ending in "/"), which open() refuses.
 #pragma once
 
 #include <Python.h>

@@ -42,6 +42,30 @@ bool arm_timer(const Call& c) {
   return armed;
 }
 
+// Whether a firing belongs to the chain that the session keeps: 1 yes, 0 no,
+// -1 error.  A chain's firing runs on its timer's thread, and while the
+// chain is the session's, that timer is the one in mobj_KeepAliveTimer.  A
+// timer found replaced belongs to a chain that a stop (which may still let
+// one more timer be armed) or a newer start has superseded; were it to go
+// on, every re-open or concurrent open overlapping a firing would leave one
+// more chain running for the life of the session.  A call that is not on a
+// timer thread is not a firing of any chain and goes on as before.  The
+// real threading module answers which thread runs; the module global may
+// be a stand-in.
+int belongs_to_current_chain(const Call& c) {
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  if (!threading) return -1;
+  Ref current = call_method(threading.get(), c.name(n::current_thread));
+  if (!current) return -1;
+  Ref timer_class = get_attr(threading.get(), c.name(n::Timer));
+  if (!timer_class) return -1;
+  int on_timer = PyObject_IsInstance(current.get(), timer_class.get());
+  if (on_timer <= 0) return on_timer < 0 ? -1 : 1;
+  Ref stored = self_get(c, n::mobj_KeepAliveTimer);
+  if (!stored) return -1;
+  return stored.get() == current.get() ? 1 : 0;
+}
+
 }  // namespace
 
 PyObject* keep_alive(const Call& c) {
@@ -82,7 +106,10 @@ PyObject* on_keep_alive_timer(const Call& c) {
   if (!running) return nullptr;
   int t = truth(running.get());
   if (t < 0) return nullptr;
-  if (!t) Py_RETURN_NONE;  // the only place where the chain ends
+  if (!t) Py_RETURN_NONE;  // a stopped chain ends here
+  int current = belongs_to_current_chain(c);
+  if (current < 0) return nullptr;
+  if (!current) Py_RETURN_NONE;  // and so does a superseded one
 
   Ref connected = self_get(c, n::mb_Connected);
   if (!connected) return nullptr;

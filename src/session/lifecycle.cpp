@@ -126,8 +126,17 @@ PyObject* close(const Call& c) {
   ftp.reset();
   if (held < 0) return nullptr;
   if (held) {
-    Ref reply;
-    if (locked_ftp_call(c, n::quit, {}, &reply) == WithResult::Raised) {
+    // Another thread's close may clear the session while this one waits for
+    // the lock, or between a failed QUIT and the fallback: a session found
+    // cleared is closed already, and neither QUIT nor close() is attempted on
+    // the None left in its place.
+    WithResult r = with_session_lock(c, [&] {
+      Ref current = self_get(c, n::mobj_FTP);
+      if (!current) return false;
+      return current.get() == Py_None ||
+             static_cast<bool>(call_method(current.get(), c.name(n::quit)));
+    });
+    if (r == WithResult::Raised) {
       Caught failure = take_exception();
       if (!is_exception(failure)) {
         restore_exception(std::move(failure));
@@ -137,7 +146,8 @@ PyObject* close(const Call& c) {
       // error from close() chains to the QUIT failure, as in an except clause.
       Handling handling(failure);
       ftp = self_get(c, n::mobj_FTP);
-      if (!ftp || !call_method(ftp.get(), c.name(n::close))) return nullptr;
+      if (!ftp) return nullptr;
+      if (ftp.get() != Py_None && !call_method(ftp.get(), c.name(n::close))) return nullptr;
     }
   }
   if (!self_set(c, n::mobj_FTP, Py_None) || !self_set(c, n::mb_Connected, Py_False)) {

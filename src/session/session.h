@@ -32,6 +32,7 @@ namespace quorvan::session {
   X(Lock, "Lock")                                        \
   X(Timer, "Timer")                                      \
   X(register_atexit, "_register_atexit")                 \
+  X(current_thread, "current_thread")                    \
   X(daemon, "daemon")                                    \
   X(start, "start")                                      \
   X(cancel, "cancel")                                    \

@@ -7,6 +7,10 @@
 // intervals an exit can land in that window.  The guard closes it: a hook
 // registered with threading's shutdown (it runs before finalisation) stops
 // further arming and waits until every timer already being armed has started.
+//
+// A sub-interpreter, unlike the main one, cannot end while a daemon thread
+// of its own runs (CPython aborts the process).  There the hook also cancels
+// the keep-alive timers and waits, within a bound, for their threads to end.
 #pragma once
 
 #include <Python.h>

@@ -11,6 +11,10 @@ server misbehave at a chosen point:
     {"cmd": "NOOP", "action": "delay", "seconds": S}  answer S seconds late
     {"cmd": "RETR", "action": "cut", "after": N}  abort the data after N bytes
     {"cmd": "RETR", "action": "slow", "seconds": S}   start sending the data S seconds late
+    {"cmd": "RETR", "action": "freeze", "after": N}   send N bytes, then nothing, keeping
+                                                  the data connection open
+    {"cmd": "NOOP", "action": "idle", "seconds": S}   from here on, time the connection out
+                                                  (421, then close) after S idle seconds
 
 Optional keys: "arg" (the rule applies only when the argument contains
 it), "user" (only for that login), "times" (how often the rule may fire).
@@ -106,10 +110,29 @@ class CutProducer:
         return data
 
 
+class Freezing:
+    """Mixed into the data channel: when its control connection asks for it, it
+    stops sending after a number of bytes and waits for the client to give up."""
+
+    def send(self, data):
+        limit = getattr(self, "_freeze_after", None)
+        if limit is None and self.cmd_channel._freeze_after is not None:
+            limit = self._freeze_after = self.cmd_channel._freeze_after
+            self.cmd_channel._freeze_after = None
+        if limit is not None:
+            room = limit - self.tot_bytes_sent
+            if room <= 0:
+                # Not writable any more; a close by the client still reads as EOF.
+                self.modify_ioloop_events(self.ioloop.READ)
+                return 0
+            data = data[:room]
+        return super().send(data)
+
+
 def make_handler(log, faults, base=FTPHandler):
     session_ids = itertools.count(1)
 
-    class RecordingDataChannel(base.dtp_handler):
+    class RecordingDataChannel(Freezing, base.dtp_handler):
         def __init__(self, sock, cmd_channel):
             super().__init__(sock, cmd_channel)
             log.write(sid=cmd_channel.sid, ev="data", tls=is_ssl_sock(self.socket))
@@ -122,6 +145,7 @@ def make_handler(log, faults, base=FTPHandler):
             self.sid = next(session_ids)
             self._cut_after = None
             self._slow_start = None
+            self._freeze_after = None
             log.write(sid=self.sid, ev="connect")
 
         def on_disconnect(self):
@@ -152,6 +176,14 @@ def make_handler(log, faults, base=FTPHandler):
                     self._cut_after = int(rule["after"])
                 elif action == "slow":
                     self._slow_start = float(rule["seconds"])
+                elif action == "freeze":
+                    self._freeze_after = int(rule["after"])
+                elif action == "idle":
+                    self.timeout = float(rule["seconds"])
+                    if self._idler is not None and not self._idler.cancelled:
+                        self._idler.cancel()
+                    self._idler = self.ioloop.call_later(
+                        self.timeout, self.handle_timeout, _errback=self.handle_error)
             super().pre_process_command(line, cmd, arg)
 
         def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
