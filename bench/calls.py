@@ -16,7 +16,7 @@ from ftplib import error_perm
 import Quorvan
 
 from bench import peer
-from bench.common import median, rotated
+from bench.common import median, paired_ratio, rotated
 
 PEER_TARGET = 0.8  # extension / Python class
 INLINE_TARGET = 1.3  # extension / inline lines
@@ -349,11 +349,15 @@ def run(report, workdir, rounds, sample_seconds):
             ext = median(samples[(name, "ext")])
             cls = median(samples[(name, "class")])
             inl = median(samples[(name, "inline")])
-            r_cls, r_inl = ext / cls, ext / inl
+            r_cls = paired_ratio(samples[(name, "ext")], samples[(name, "class")])
+            r_inl = paired_ratio(samples[(name, "ext")], samples[(name, "inline")])
+            # What no call at all would give: below this the first target
+            # cannot be met by any method.
+            floor = paired_ratio(samples[(name, "inline")], samples[(name, "class")])
             report.add(
                 "calls", name,
                 f"ext {ext:.0f} ns, class {cls:.0f} ns, inline {inl:.0f} ns",
-                f"ext/class {r_cls:.2f}, ext/inline {r_inl:.2f}",
+                f"ext/class {r_cls:.2f} (inline/class {floor:.2f}), ext/inline {r_inl:.2f}",
                 f"<= {PEER_TARGET}, <= {INLINE_TARGET}",
                 r_cls <= PEER_TARGET and r_inl <= INLINE_TARGET)
         for session in (quorvan_session, peer_session, atomic_session):

@@ -40,6 +40,12 @@ def median(values):
     return statistics.median(values)
 
 
+def paired_ratio(numerators, denominators):
+    """The median of per-round ratios: each round's two figures were taken
+    back to back, so a change in the machine's load between rounds cancels."""
+    return statistics.median(a / b for a, b in zip(numerators, denominators))
+
+
 def rotated(items, round_index):
     """The items in an order that changes every round, so no variant always
     runs first (with a cold cache) or last (after the others warmed it)."""

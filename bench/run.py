@@ -48,7 +48,7 @@ def parse_args(argv):
     p.add_argument("--markdown", help="also write the table to this file")
     args = p.parse_args(argv)
     quick = args.quick
-    args.rounds = max(5, args.rounds or (5 if quick else 7))
+    args.rounds = max(5, args.rounds or (5 if quick else 9))
     args.size_mib = args.size_mib or (16 if quick else 256)
     args.idle_seconds = args.idle_seconds or (5.0 if quick else 60.0)
     args.sessions = args.sessions or (50 if quick else 200)

@@ -11,7 +11,7 @@ import time
 
 import Quorvan
 
-from bench.common import median, rotated
+from bench.common import median, paired_ratio, rotated
 
 BLOCK_SIZES = (8 * 1024, 64 * 1024, 1024 * 1024)
 FTPLIB_TARGET = 0.98  # throughput of the extension / raw ftplib
@@ -101,58 +101,66 @@ def run(report, servers, workdir, size, rounds):
     remote_upload = "pub/uploaded.bin"
     clients = {}
     try:
-        for server in servers:
-            os.link(source, os.path.join(server.data, "source.bin"))
-            clients[server.name] = Clients(server)
-        # (server, direction) -> variant key -> list of seconds
-        times = {}
         plans = []
         for server in servers:
-            c = clients[server.name]
-            for direction in ("download", "upload"):
-                if direction == "download":
-                    ext, raw, curl_args = download_variants(c, remote_source, local)
-                    check = local
-                else:
-                    ext, raw, curl_args = upload_variants(c, source, remote_upload)
-                    check = os.path.join(server.data, "uploaded.bin")
-                variants = {("ext", bs): ext(bs) for bs in BLOCK_SIZES}
-                variants.update({("ftplib", bs): raw(bs) for bs in BLOCK_SIZES})
-                variants[("curl", 0)] = curl_args
-                plans.append((server.name, direction, variants, check))
+            os.link(source, os.path.join(server.data, "source.bin"))
+            c = clients[server.name] = Clients(server)
+            plans.append((server.name, "download", local,
+                          *download_variants(c, remote_source, local)))
+            plans.append((server.name, "upload", os.path.join(server.data, "uploaded.bin"),
+                          *upload_variants(c, source, remote_upload)))
+
+        def measure(what, client, action, check, first):
+            if client == "curl":
+                seconds, count = curl(action)
+            else:
+                seconds, count = timed(action), size
+            got = os.path.getsize(check)
+            if got != size or count != size:
+                raise RuntimeError(f"{what}: {got} bytes arrived, {count} counted, want {size}")
+            if first and not filecmp.cmp(check, source, shallow=False):
+                raise RuntimeError(f"{what}: the bytes that arrived differ from the source")
+            return seconds
+
+        # (server, direction, client, block size) -> seconds, one per round
+        times = {}
         for r in range(rounds):
-            for name, direction, variants, check in plans:
-                for key in rotated(list(variants), r):
-                    action = variants[key]
-                    if key[0] == "curl":
-                        seconds, count = curl(action)
+            for name, direction, check, ext, raw, curl_args in plans:
+                # Each block size's pair runs back to back, its order
+                # alternating; curl takes a different place every round.
+                steps = [("pair", bs) for bs in BLOCK_SIZES] + [("curl", 0)]
+                for kind, bs in rotated(steps, r):
+                    if kind == "curl":
+                        pair = [("curl", curl_args)]
                     else:
-                        seconds, count = timed(action), None
-                    got = os.path.getsize(check)
-                    if got != size or (count is not None and count != size):
-                        raise RuntimeError(f"{name} {direction} {key}: {got} bytes, want {size}")
-                    if r == 0 and not filecmp.cmp(check, source, shallow=False):
-                        raise RuntimeError(f"{name} {direction} {key}: content differs")
-                    times.setdefault((name, direction), {}).setdefault(key, []).append(seconds)
-        for name, direction, variants, check in plans:
-            t = times[(name, direction)]
-            curl_s = median(t[("curl", 0)])
+                        pair = [("ext", ext(bs)), ("ftplib", raw(bs))]
+                        if r % 2:
+                            pair.reverse()
+                    for client, action in pair:
+                        seconds = measure(f"{name} {direction} {client} {bs}", client, action,
+                                          check, r == 0)
+                        times.setdefault((name, direction, client, bs), []).append(seconds)
+        for name, direction, *_ in plans:
+            curl_s = times[(name, direction, "curl", 0)]
             for bs in BLOCK_SIZES:
-                ext_s = median(t[("ext", bs)])
-                raw_s = median(t[("ftplib", bs)])
-                vs_raw = raw_s / ext_s
-                vs_curl = ext_s / curl_s
-                mbps = lambda s: size / s / 1e6  # noqa: E731
-                ratio = f"ext/ftplib {vs_raw:.3f}, ext time/curl {vs_curl:.2f}"
+                ext_s = times[(name, direction, "ext", bs)]
+                raw_s = times[(name, direction, "ftplib", bs)]
+                vs_raw = paired_ratio(raw_s, ext_s)  # throughput ratio
+                vs_curl = paired_ratio(ext_s, curl_s)  # time ratio
                 target = f">= {FTPLIB_TARGET}"
                 met = vs_raw >= FTPLIB_TARGET
                 if bs >= 64 * 1024:
                     target += f", <= {CURL_TARGET}"
                     met = met and vs_curl <= CURL_TARGET
+
+                def mbps(values):
+                    return size / median(values) / 1e6
+
                 report.add(
                     "transfer", f"{name} {direction} {bs // 1024} KiB",
                     f"ext {mbps(ext_s):.0f}, ftplib {mbps(raw_s):.0f}, "
-                    f"curl {mbps(curl_s):.0f} MB/s", ratio, target, met)
+                    f"curl {mbps(curl_s):.0f} MB/s",
+                    f"ext/ftplib {vs_raw:.3f}, ext time/curl {vs_curl:.2f}", target, met)
     finally:
         for c in clients.values():
             c.close()
