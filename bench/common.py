@@ -46,15 +46,18 @@ def paired_ratio(numerators, denominators):
     return statistics.median(a / b for a, b in zip(numerators, denominators))
 
 
+def ratio_spread(numerators, denominators):
+    """The lowest and highest per-round ratio, as text: how far one round
+    can stray on this machine."""
+    ratios = [a / b for a, b in zip(numerators, denominators)]
+    return f"{min(ratios):.2f}-{max(ratios):.2f}"
+
+
 def rotated(items, round_index):
     """The items in an order that changes every round, so no variant always
     runs first (with a cold cache) or last (after the others warmed it)."""
     k = round_index % len(items)
     return items[k:] + items[:k]
-
-
-def ratio_text(name, value):
-    return f"{name} {value:.3f}"
 
 
 def format_table(report):

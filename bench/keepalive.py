@@ -14,7 +14,7 @@ import sys
 import threading
 import time
 
-from bench.common import median, paired_ratio, rotated
+from bench.common import median, paired_ratio, ratio_spread, rotated
 
 ROUND_TRIP_TARGET = 1.05
 ROUND_TRIP_CALLS = 200
@@ -156,7 +156,8 @@ def round_trip(report, server, rounds):
         ratio = paired_ratio(samples["ext"], samples["raw"])
         report.add("keep-alive", f"{server.name} CUF_CheckAlive vs voidcmd('NOOP')",
                    f"ext {ext * 1e6:.0f} us, raw {raw * 1e6:.0f} us",
-                   f"ext/raw {ratio:.3f}", f"<= {ROUND_TRIP_TARGET}",
+                   f"ext/raw {ratio:.3f} ({ratio_spread(samples['ext'], samples['raw'])})",
+                   f"<= {ROUND_TRIP_TARGET}",
                    ratio <= ROUND_TRIP_TARGET)
     finally:
         s.CUF_Close()

@@ -11,7 +11,7 @@ import time
 
 import Quorvan
 
-from bench.common import median, paired_ratio, rotated
+from bench.common import median, paired_ratio, ratio_spread, rotated
 
 BLOCK_SIZES = (8 * 1024, 64 * 1024, 1024 * 1024)
 FTPLIB_TARGET = 0.98  # throughput of the extension / raw ftplib
@@ -160,7 +160,8 @@ def run(report, servers, workdir, size, rounds):
                     "transfer", f"{name} {direction} {bs // 1024} KiB",
                     f"ext {mbps(ext_s):.0f}, ftplib {mbps(raw_s):.0f}, "
                     f"curl {mbps(curl_s):.0f} MB/s",
-                    f"ext/ftplib {vs_raw:.3f}, ext time/curl {vs_curl:.2f}", target, met)
+                    f"ext/ftplib {vs_raw:.3f} ({ratio_spread(raw_s, ext_s)}), "
+                    f"ext time/curl {vs_curl:.2f}", target, met)
     finally:
         for c in clients.values():
             c.close()
