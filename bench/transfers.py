@@ -1,6 +1,6 @@
 """Whole-file transfers: CUF_DownloadFile / CUF_UploadFile against raw
 ftplib (retrbinary / storbinary with the same block size, into / from a
-local file) and against curl's data phase (time_total - time_pretransfer),
+local file, on the session's own connection) and against curl's data phase (time_total - time_pretransfer),
 on each server, interleaved round by round."""
 
 import filecmp
@@ -17,6 +17,7 @@ BLOCK_SIZES = (8 * 1024, 64 * 1024, 1024 * 1024)
 FTPLIB_TARGET = 0.98  # throughput of the extension / raw ftplib
 CURL_TARGET = 1.10  # time of the extension / curl's data phase, at >= 64 KiB
 CURL_TIMEOUT = 600
+KEEP_ALIVE_OFF = 24 * 3600  # seconds: longer than any run
 
 
 def make_source(path, size):
@@ -31,24 +32,22 @@ def make_source(path, size):
 
 
 class Clients:
-    """One open connection per client kind on one server."""
+    """The session on one server, and raw ftplib on the very same connection
+    (its mobj_FTP): vsftpd serves each connection from a process of its own,
+    and where the scheduler puts that process moves a loopback transfer by
+    tens of percent, so two connections would compare placements, not code.
+    The keep-alive interval is set past the run's length, so no NOOP of the
+    session's timer can come between raw ftplib's commands."""
 
     def __init__(self, server):
         self.server = server
         self.session = Quorvan.CLASS_FTPClient()
-        self.session.CUF_Open("127.0.0.1", server.port)
-        self.ftp = ftplib.FTP()
-        self.ftp.connect("127.0.0.1", server.port, timeout=10)
-        self.ftp.login()
-        self.ftp.set_pasv(True)
+        self.session.CUF_Open("127.0.0.1", server.port, Pmi_KeepAliveInterval=KEEP_ALIVE_OFF)
+        self.ftp = self.session.mobj_FTP
         self.url = f"ftp://127.0.0.1:{server.port}/"
 
     def close(self):
         self.session.CUF_Close()
-        try:
-            self.ftp.quit()
-        except ftplib.all_errors:
-            self.ftp.close()
 
 
 def timed(action):
