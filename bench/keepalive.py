@@ -8,7 +8,6 @@ resident memory are theirs alone."""
 
 import ftplib
 import json
-import os
 import subprocess
 import sys
 import threading

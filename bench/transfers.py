@@ -1,10 +1,10 @@
 """Whole-file transfers: CUF_DownloadFile / CUF_UploadFile against raw
 ftplib (retrbinary / storbinary with the same block size, into / from a
-local file, on the session's own connection) and against curl's data phase (time_total - time_pretransfer),
-on each server, interleaved round by round."""
+local file, on the session's own connection) and against curl's data phase
+(time_total - time_pretransfer), on each server, interleaved round by
+round."""
 
 import filecmp
-import ftplib
 import os
 import subprocess
 import time
