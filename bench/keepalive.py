@@ -223,7 +223,7 @@ def run(report, servers, workdir, args):
     by_name = {s.name: s for s in servers}
     for server in servers:
         round_trip(report, server, args.rounds)
-    idle_cpu(report, by_name["vsftpd"], args.idle_seconds)
+    idle_cpu(report, by_name.get("vsftpd", servers[0]), args.idle_seconds)
     many_sessions(report, by_name["pyftpdlib"], args.sessions, args.sessions_seconds)
 
 
