@@ -48,7 +48,8 @@ bool import_names_from(PyObject* globals, PyObject* builtins, PyObject* names,
 // removes the half-made module from sys.modules and re-raises.
 int exec_module(PyObject* module) {
   PyObject* globals = PyModule_GetDict(module);
-  Ref names = make_name_table(session::kNameTexts, session::kNameCount);
+  Ref names = make_name_table(session::kNameTexts, session::kNameCount,
+                              session::kKeywordNames, session::kKeywordCount);
   if (!names) return -1;
   Ref builtins = module_builtins(globals, names.get());
   if (!builtins) return -1;

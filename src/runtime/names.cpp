@@ -11,15 +11,25 @@ const char* const kRuntimeNames[kRuntimeNameCount] = {
 
 }  // namespace
 
-Ref make_name_table(const char* const* extra, std::size_t extra_count) {
-  Py_ssize_t total = kRuntimeNameCount + static_cast<Py_ssize_t>(extra_count);
-  Ref table = Ref::steal(PyTuple_New(total));
+Ref make_name_table(const char* const* extra, std::size_t extra_count, const int* keywords,
+                    std::size_t keyword_count) {
+  Py_ssize_t names = kRuntimeNameCount + static_cast<Py_ssize_t>(extra_count);
+  Ref table = Ref::steal(PyTuple_New(names + static_cast<Py_ssize_t>(keyword_count)));
   if (!table) return table;
-  for (Py_ssize_t i = 0; i < total; ++i) {
+  for (Py_ssize_t i = 0; i < names; ++i) {
     const char* text = i < kRuntimeNameCount ? kRuntimeNames[i] : extra[i - kRuntimeNameCount];
     PyObject* s = PyUnicode_InternFromString(text);
     if (s == nullptr) return Ref();
     PyTuple_SET_ITEM(table.get(), i, s);  // steals s
+  }
+  for (std::size_t k = 0; k < keyword_count; ++k) {
+    if (keywords[k] < 0 || keywords[k] >= names) {
+      PyErr_SetString(PyExc_SystemError, "keyword tuple names no string of the table");
+      return Ref();
+    }
+    PyObject* tuple = PyTuple_Pack(1, PyTuple_GET_ITEM(table.get(), keywords[k]));
+    if (tuple == nullptr) return Ref();
+    PyTuple_SET_ITEM(table.get(), names + static_cast<Py_ssize_t>(k), tuple);  // steals
   }
   return table;
 }

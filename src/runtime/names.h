@@ -4,7 +4,10 @@
 // function object of the module holds, so a lookup costs no string creation
 // and each (sub-)interpreter uses strings it created itself.  The first
 // entries are the runtime's own names; a user of the runtime appends its
-// names after them and indexes them from kRuntimeNameCount on.
+// names after them and indexes them from kRuntimeNameCount on.  After the
+// names come keyword tuples: a one-element tuple of one of the names, the
+// kwnames of a vectorcall that passes that one argument by keyword, made once
+// here instead of at every call.
 #pragma once
 
 #include <Python.h>
@@ -28,10 +31,12 @@ enum class RuntimeName : int {
 
 constexpr int kRuntimeNameCount = static_cast<int>(RuntimeName::count);
 
-// Builds the table: the runtime's names followed by `extra` (UTF-8).
-Ref make_name_table(const char* const* extra, std::size_t extra_count);
+// Builds the table: the runtime's names, then `extra` (UTF-8), then one
+// keyword tuple for each table index in `keywords`.
+Ref make_name_table(const char* const* extra, std::size_t extra_count, const int* keywords,
+                    std::size_t keyword_count);
 
-// Borrowed: the table owns its strings.
+// Borrowed: the table owns its entries.
 inline PyObject* name_at(PyObject* table, int index) {
   return PyTuple_GET_ITEM(table, index);
 }

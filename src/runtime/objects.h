@@ -15,9 +15,13 @@ inline Ref get_attr(PyObject* obj, PyObject* name) {
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
-// obj.name = value; false with an exception set on failure.
+// obj.name = value; false with an exception set on failure.  `name` must be
+// an interned str, as every name of the module's table is: then the type's
+// slot is all PyObject_SetAttr would call, after checking and interning the
+// name once more.
 inline bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-  return PyObject_SetAttr(obj, name, value) == 0;
+  setattrofunc set = Py_TYPE(obj)->tp_setattro;
+  return (set != nullptr ? set(obj, name, value) : PyObject_SetAttr(obj, name, value)) == 0;
 }
 
 // getattr(obj, name, <absent>): 1 found, 0 absent (AttributeError), -1 error.

@@ -129,10 +129,17 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
   if (!PyUnicode_FSConverter(destination, &encoded)) return false;  // open()'s errors
   Ref path = Ref::steal(encoded);
   if (!names_a_file(path.get())) return open_directly(c);
+  // lstat alone decides for a regular file and for a new name (the usual
+  // cases); only a symbolic link needs the stat of what it points to.
   struct stat st;
   int r;
+  bool link = false;
   Py_BEGIN_ALLOW_THREADS
-  r = stat(path_of(path), &st);
+  r = lstat(path_of(path), &st);
+  if (r == 0 && S_ISLNK(st.st_mode)) {
+    link = true;
+    r = stat(path_of(path), &st);
+  }
   Py_END_ALLOW_THREADS
   if (r != 0 && errno != ENOENT) return raise_os_error();
   bool exists = r == 0;
@@ -149,7 +156,7 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
     mode_ = static_cast<unsigned>(st.st_mode & 07777);
   }
   int error = 0;
-  target_ = resolve_links(path.get(), &error);
+  target_ = link ? resolve_links(path.get(), &error) : std::move(path);
   if (!target_) {
     if (error == 0) return false;
     errno = error;

@@ -35,10 +35,12 @@ bool build_and_start_timer(const Call& c) {
 // Arms the next timer, unless the interpreter is shutting down (see
 // timer_guard.h): then the chain ends here, as at exit it would anyway.
 bool arm_timer(const Call& c) {
-  int go = begin_arming(c);
+  Ref state = Ref::borrow(c.state());  // keeps the guard alive until end_arming
+  TimerGuard* guard;
+  int go = begin_arming(c, &guard);
   if (go <= 0) return go == 0;
   bool armed = build_and_start_timer(c);
-  end_arming(c);
+  end_arming(guard);
   return armed;
 }
 

@@ -29,11 +29,9 @@ bool set_up_connection(const Call& c) {
 
   ftp = self_get(c, n::mobj_FTP);
   if (!ftp) return false;
-  Ref kwnames = Ref::steal(PyTuple_Pack(1, c.name(n::timeout)));
-  if (!kwnames) return false;
   Ref reply =
       call_method(ftp.get(), c.name(n::connect), {c.arg(kHost), c.arg(kPort), c.arg(kTimeout)},
-                  kwnames.get());
+                  c.name(n::kw_timeout));
   if (!reply) return false;
 
   int named_user = truth(c.arg(kUser));

@@ -11,4 +11,13 @@ const char* const kNameTexts[] = {
 static_assert(sizeof(kNameTexts) / sizeof(kNameTexts[0]) == kNameCount,
               "one text per session name");
 
+const int kKeywordNames[] = {
+#define QUORVAN_KEYWORD_ENTRY(id, name) n::name,
+    QUORVAN_SESSION_KEYWORDS(QUORVAN_KEYWORD_ENTRY)
+#undef QUORVAN_KEYWORD_ENTRY
+};
+
+static_assert(sizeof(kKeywordNames) / sizeof(kKeywordNames[0]) == kKeywordCount,
+              "one name per keyword tuple");
+
 }  // namespace quorvan::session

@@ -65,19 +65,31 @@ namespace quorvan::session {
   X(mode_wb, "wb")                                       \
   X(mode_rb, "rb")
 
+// X(identifier, name): kwnames tuples, (name,), for calls that pass one
+// argument by keyword.
+#define QUORVAN_SESSION_KEYWORDS(X) \
+  X(kw_timeout, timeout)            \
+  X(kw_blocksize, blocksize)
+
 namespace n {
 enum Name : int {
 #define QUORVAN_ENUM_ENTRY(id, text) id,
   kBeforeFirst = kRuntimeNameCount - 1,
   QUORVAN_SESSION_NAMES(QUORVAN_ENUM_ENTRY)
+  kFirstKeyword,
+  kBeforeFirstKeyword = kFirstKeyword - 1,
+  QUORVAN_SESSION_KEYWORDS(QUORVAN_ENUM_ENTRY)
 #undef QUORVAN_ENUM_ENTRY
   kEnd
 };
 }  // namespace n
 
-// The texts of the names above, in enum order.
+// The texts of the names above, in enum order, and the name each keyword
+// tuple holds.
 extern const char* const kNameTexts[];
-constexpr int kNameCount = n::kEnd - kRuntimeNameCount;
+constexpr int kNameCount = n::kFirstKeyword - kRuntimeNameCount;
+extern const int kKeywordNames[];
+constexpr int kKeywordCount = n::kEnd - n::kFirstKeyword;
 
 // Parameter index 0 of every method is self.
 constexpr int kSelf = 0;

@@ -7,16 +7,16 @@
 
 namespace quorvan::session {
 
-namespace {
-
-constexpr const char kCapsuleName[] = "Quorvan.session_state";
-constexpr int kDrainLimitMs = 5000;  // a thread that never starts must not hang the exit
-
 struct TimerGuard {
   bool stopping = false;
   bool hook_registered = false;
   long arming = 0;  // timers being armed right now
 };
+
+namespace {
+
+constexpr const char kCapsuleName[] = "Quorvan.session_state";
+constexpr int kDrainLimitMs = 5000;  // a thread that never starts must not hang the exit
 
 void free_guard(PyObject* capsule) {
   PyMem_Free(PyCapsule_GetPointer(capsule, kCapsuleName));
@@ -140,8 +140,9 @@ Ref make_session_state() {
   return capsule;
 }
 
-int begin_arming(const Call& c) {
+int begin_arming(const Call& c, TimerGuard** out) {
   TimerGuard* guard = guard_of(c.state());
+  *out = guard;
   if (guard == nullptr) return PyErr_Occurred() ? -1 : 1;
   if (!guard->hook_registered && register_hook(c, guard) < 0) return -1;
   if (guard->stopping) return 0;
@@ -149,8 +150,7 @@ int begin_arming(const Call& c) {
   return 1;
 }
 
-void end_arming(const Call& c) {
-  TimerGuard* guard = guard_of(c.state());
+void end_arming(TimerGuard* guard) {
   if (guard != nullptr) --guard->arming;
 }
 

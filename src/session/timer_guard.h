@@ -23,9 +23,11 @@ namespace quorvan::session {
 // The state the guard keeps, one per module instance, shared by its functions.
 Ref make_session_state();
 
-// Before a timer is built: 1 to go ahead (then end_arming must follow),
-// 0 when the interpreter is shutting down (arm nothing), -1 on error.
-int begin_arming(const Call& c);
-void end_arming(const Call& c);
+struct TimerGuard;
+
+// Before a timer is built: 1 to go ahead (then end_arming(*guard) must
+// follow), 0 when the interpreter is shutting down (arm nothing), -1 on error.
+int begin_arming(const Call& c, TimerGuard** guard);
+void end_arming(TimerGuard* guard);
 
 }  // namespace quorvan::session

@@ -31,9 +31,8 @@ bool transfer(const Call& c, n::Name method, n::Name verb, PyObject* remote, PyO
   if (!command) return false;
   Ref data = pass_write ? get_attr(f, c.name(n::write)) : Ref::borrow(f);
   if (!data) return false;
-  Ref kwnames = Ref::steal(PyTuple_Pack(1, c.name(n::blocksize)));
-  if (!kwnames) return false;
-  Ref reply = call(bound.get(), {command.get(), data.get(), c.arg(kBlockSize)}, kwnames.get());
+  Ref reply = call(bound.get(), {command.get(), data.get(), c.arg(kBlockSize)},
+                   c.name(n::kw_blocksize));
   return static_cast<bool>(reply);
 }
 

@@ -1,0 +1,118 @@
+"""Runs every benchmark and prints one table.
+
+    scripts/bench                 the full run (256 MiB files, 60 s idle sessions)
+    scripts/bench --quick         a smoke run with short durations and small files
+    scripts/bench --only calls    one section (calls, transfers, keepalive)
+
+Starts its own servers on loopback (vsftpd and the test suite's pyftpdlib
+server, each a process of its own, ended by PID) and keeps every file in one
+scratch folder: tmpfs (/dev/shm) when there is room, else the system's temp
+folder; both sides of a transfer use it.  Every figure is a median of
+interleaved rounds; the targets are reported, never enforced (the exit code
+is non-zero only when something failed, such as a transfer that delivered
+the wrong bytes)."""
+
+import argparse
+import os
+import shlex
+import shutil
+import sys
+import tempfile
+import time
+
+from bench import calls, keepalive, transfers
+from bench.common import Report, format_table, machine_text
+from bench.servers import Pyftpdlib, Vsftpd
+
+SECTIONS = ("calls", "transfers", "keepalive")
+
+
+def scratch_parent(need_bytes):
+    shm = "/dev/shm"
+    if os.path.isdir(shm) and os.access(shm, os.W_OK):
+        if shutil.disk_usage(shm).free > need_bytes * 2:
+            return shm, "tmpfs (/dev/shm)"
+    parent = tempfile.gettempdir()
+    return parent, f"disk ({parent})"
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(description="Quorvan benchmarks")
+    p.add_argument("--quick", action="store_true", help="short smoke run")
+    p.add_argument("--only", choices=SECTIONS, action="append", help="run only these sections")
+    p.add_argument("--rounds", type=int, help="interleaved rounds (at least 5)")
+    p.add_argument("--size-mib", type=int, help="transfer file size in MiB")
+    p.add_argument("--idle-seconds", type=float, help="idle-session CPU window")
+    p.add_argument("--sessions", type=int, help="sessions open at once")
+    p.add_argument("--sessions-seconds", type=float, help="how long they stay open")
+    p.add_argument("--markdown", help="also write the table to this file")
+    args = p.parse_args(argv)
+    quick = args.quick
+    args.rounds = max(5, args.rounds or (5 if quick else 9))
+    args.size_mib = args.size_mib or (16 if quick else 256)
+    args.idle_seconds = args.idle_seconds or (5.0 if quick else 60.0)
+    args.sessions = args.sessions or (50 if quick else 200)
+    args.sessions_seconds = args.sessions_seconds or (5.0 if quick else 30.0)
+    args.sample_seconds = 0.01 if quick else 0.03
+    args.call_rounds = 3 * args.rounds  # samples are short: more rounds cost little
+    return args
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    sections = args.only or list(SECTIONS)
+    size = args.size_mib * 1024 * 1024
+    parent, where = scratch_parent(4 * size)
+    report = Report()
+    command = "scripts/bench " + " ".join(shlex.quote(a) for a in sys.argv[1:])
+    started = time.time()
+    before = machine_text()
+    print(f"machine: {before}\nfiles: {where}\n", flush=True)
+    with tempfile.TemporaryDirectory(prefix="quorvan-bench-", dir=parent) as workdir:
+        os.chmod(workdir, 0o755)  # vsftpd's anonymous user must reach its root
+        servers = []
+        try:
+            if "calls" in sections:
+                print("call overhead (in-process stand-ins)", flush=True)
+                calls.run(report, workdir, args.call_rounds, args.sample_seconds)
+            if "transfers" in sections or "keepalive" in sections:
+                if os.geteuid() == 0:
+                    servers.append(Vsftpd(workdir).start())
+                else:
+                    report.notes.append("vsftpd skipped: its anonymous sessions run chrooted "
+                                        "as the user ftp, which needs root")
+                servers.append(Pyftpdlib(workdir).start())
+            if "transfers" in sections:
+                print(f"transfers ({args.size_mib} MiB)", flush=True)
+                transfers.run(report, servers, workdir, size, args.rounds)
+            if "keepalive" in sections:
+                print("keep-alive", flush=True)
+                keepalive.run(report, servers, workdir, args)
+        finally:
+            for server in servers:
+                server.stop()
+    after = machine_text()
+    lines = [
+        f"command: {command.strip()}",
+        f"python: {sys.version.split()[0]}",
+        f"machine at start: {before}",
+        f"machine at end: {after}",
+        f"local files: {where}; {args.rounds} interleaved rounds per figure "
+        f"({args.call_rounds} for calls); "
+        f"took {time.time() - started:.0f} s",
+        "",
+        format_table(report),
+    ]
+    lines += [f"- {note}" for note in report.notes]
+    text = "\n".join(lines)
+    print("\n" + text)
+    if args.markdown:
+        with open(args.markdown, "w", encoding="utf-8") as f:
+            f.write(text + "\n")
+    met = [r for r in report.rows if r.met is not None]
+    print(f"\ntargets met: {sum(r.met for r in met)} of {len(met)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
