@@ -15,6 +15,8 @@ from pathlib import Path
 
 import pytest
 
+from support.fuzz import Lock  # a context manager whose parts can be made to misbehave
+
 FUZZ = Path(__file__).parent / "support" / "fuzz.py"
 FUZZ_SECONDS = float(os.environ.get("QUORVAN_FUZZ_SECONDS", "8"))
 BOUND = 30  # seconds for any one wait
@@ -211,22 +213,6 @@ def ftp_stand_in(fail=None):
                                  "pwd", "nlst", "mkd", "rmd", "delete", "rename",
                                  "retrbinary", "storbinary")}
     return types.SimpleNamespace(size=refuse, close=lambda: None, **calls)
-
-
-class Lock:
-    """A context manager whose parts can be made to misbehave."""
-
-    def __init__(self, enter=None, exit=None, result=False):
-        self.enter_error, self.exit_error, self.result = enter, exit, result
-
-    def __enter__(self):
-        if self.enter_error:
-            raise self.enter_error
-
-    def __exit__(self, *exc):
-        if self.exit_error:
-            raise self.exit_error
-        return self.result
 
 
 class Raising:
