@@ -1,6 +1,7 @@
 """The keep-alive chain and CUF_KeepAlive / CUF_CheckAlive, with timers
 that fire only when the test says so."""
 
+import sys
 import threading
 import types
 
@@ -254,3 +255,47 @@ class TestKeepAlive:
                 return marker
 
         assert Sub().CUF_CheckAlive() is marker
+
+
+class TestShutdownRefusal:
+    """From 3.12 the interpreter refuses new threads once its shutdown has
+    begun, a little before threading's own shutdown hooks run."""
+
+    @staticmethod
+    def fresh_module(Quorvan):
+        # A module instance of its own: the refusal stops all further arming of
+        # the module instance it happens in.
+        import importlib.util
+        spec = importlib.util.spec_from_file_location("Quorvan", Quorvan.__file__)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        return module
+
+    @staticmethod
+    def refusing_threading(message, created):
+        class Timer:
+            def __init__(self, interval, function):
+                created.append(self)
+
+            def start(self):
+                raise RuntimeError(message)
+
+        return types.SimpleNamespace(Timer=Timer, Lock=threading.Lock)
+
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="refused from 3.12 on")
+    def test_refusal_at_shutdown_ends_the_chain_quietly(self, Quorvan):
+        module = self.fresh_module(Quorvan)
+        created = []
+        module.threading = self.refusing_threading(
+            "can't create new thread at interpreter shutdown", created)
+        s = module.CLASS_FTPClient()
+        assert s.CUF_StartKeepAliveTimer(0.5) is None
+        assert s.CUF_StartKeepAliveTimer(0.5) is None
+        assert len(created) == 1  # nothing more is armed once refused
+
+    def test_other_refusals_are_reported(self, Quorvan):
+        module = self.fresh_module(Quorvan)
+        module.threading = self.refusing_threading("can't start new thread", [])
+        s = module.CLASS_FTPClient()
+        with pytest.raises(RuntimeError, match="can't start new thread"):
+            s.CUF_StartKeepAliveTimer(0.5)

@@ -39,7 +39,7 @@ bool arm_timer(const Call& c) {
   TimerGuard* guard;
   int go = begin_arming(c, &guard);
   if (go <= 0) return go == 0;
-  bool armed = build_and_start_timer(c);
+  bool armed = build_and_start_timer(c) || refused_at_shutdown(guard);
   end_arming(guard);
   return armed;
 }

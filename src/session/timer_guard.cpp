@@ -154,4 +154,24 @@ void end_arming(TimerGuard* guard) {
   if (guard != nullptr) --guard->arming;
 }
 
+bool refused_at_shutdown(TimerGuard* guard) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return false;
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  Ref text = Ref::steal(PyObject_Str(error.get()));
+  if (text && PyUnicode_Check(text.get()) &&
+      PyUnicode_CompareWithASCIIString(text.get(),
+                                       "can't create new thread at interpreter shutdown") == 0) {
+    if (guard != nullptr) guard->stopping = true;
+    return true;
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(error.release());
+  return false;
+#else
+  (void)guard;
+  return false;
+#endif
+}
+
 }  // namespace quorvan::session

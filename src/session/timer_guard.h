@@ -8,6 +8,10 @@
 // registered with threading's shutdown (it runs before finalisation) stops
 // further arming and waits until every timer already being armed has started.
 //
+// From 3.12 the interpreter itself refuses new threads from the moment its
+// shutdown begins, a little before threading's hook runs; a firing that
+// lands in between ends its chain quietly instead of failing on its thread.
+//
 // A sub-interpreter, unlike the main one, cannot end while a daemon thread
 // of its own runs (CPython aborts the process).  There the hook also cancels
 // the keep-alive timers and waits, within a bound, for their threads to end.
@@ -29,5 +33,10 @@ struct TimerGuard;
 // follow), 0 when the interpreter is shutting down (arm nothing), -1 on error.
 int begin_arming(const Call& c, TimerGuard** guard);
 void end_arming(TimerGuard* guard);
+
+// After arming failed: true (error cleared, no further arming) when the
+// failure is the interpreter refusing a new thread because it is shutting
+// down; false, the error kept, otherwise.
+bool refused_at_shutdown(TimerGuard* guard);
 
 }  // namespace quorvan::session
