@@ -86,7 +86,7 @@ class TestKeepAlive:
         assert cmds(ftp).count("NOOP") == 1
 
     def test_server_dropping_the_connection(self, start_server, client):
-        server = start_server(idle_timeout=0.5)
+        server = start_server(idle_timeout=1.5)
         client.CUF_Open(server.host, server.port)
         server.wait_for(lambda ev: any(e["ev"] == "disconnect" for e in ev), timeout=10)
         assert client.CUF_IsConnected() is True  # a record, not a probe
