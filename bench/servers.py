@@ -6,7 +6,6 @@ whose writable folder `pub/` holds the files; both are ended by PID."""
 import os
 import pwd
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -15,10 +14,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-from support.server import FtpServer  # noqa: E402
+from support.server import FtpServer, stop_process  # noqa: E402
 
 START_TIMEOUT = 20.0
-STOP_TIMEOUT = 10.0
 DATA_DIR = "pub"
 
 VSFTPD_CONFIG = """\
@@ -116,14 +114,7 @@ class Vsftpd:
         raise RuntimeError(f"vsftpd did not start: {errors}")
 
     def stop(self):
-        if self.process is None or self.process.poll() is not None:
-            return
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(timeout=STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait(timeout=STOP_TIMEOUT)
+        stop_process(self.process)
 
 
 class Pyftpdlib:

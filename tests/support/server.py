@@ -17,6 +17,20 @@ USER = "alice"
 PASSWORD = "secret"
 
 
+def stop_process(process) -> bool:
+    """Ends a process we started, by its PID: SIGTERM, then SIGKILL after a
+    bounded wait.  False if there was nothing left to stop."""
+    if process is None or process.poll() is not None:
+        return False
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout=STOP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(timeout=STOP_TIMEOUT)
+    return True
+
+
 class FtpServer:
     """One pyftpdlib server process on loopback, ended by its PID."""
 
@@ -79,15 +93,8 @@ class FtpServer:
         raise RuntimeError(f"FTP server did not start: {line!r}\n{errors}")
 
     def stop(self):
-        if self.process is None or self.process.poll() is not None:
-            return
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(timeout=STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait(timeout=STOP_TIMEOUT)
-        self.process.stdout.close()
+        if stop_process(self.process):
+            self.process.stdout.close()
 
     # --- the command log ----------------------------------------------------
 
