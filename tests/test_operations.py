@@ -3,6 +3,7 @@ order, with the lock held for exactly the one ftplib call."""
 
 import ftplib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -23,6 +24,18 @@ PLAIN = {
     "CUF_DeleteFile": (("f",), "delete", ("f",), None),
     "CUF_RenameFile": (("a", "b"), "rename", ("a", "b"), None),
 }
+
+
+# For scripts run in a subprocess: `s`, a session whose connection is a
+# stand-in delivering b"new".
+STAND_IN_SESSION = textwrap.dedent("""
+    import os, subprocess, sys, Quorvan
+    class Ftp:
+        def retrbinary(self, command, callback, blocksize):
+            callback(b"new")
+    s = Quorvan.CLASS_FTPClient()
+    s.mobj_FTP = Ftp()
+""")
 
 
 @pytest.fixture
@@ -308,15 +321,9 @@ class TestTransfers:
         subprocess, whatever happens."""
         if os.geteuid() != 0 or not shutil.which("unshare"):
             pytest.skip("a bind mount in a private mount namespace needs root and unshare")
-        script = textwrap.dedent("""
-            import os, subprocess, sys, Quorvan
+        script = STAND_IN_SESSION + textwrap.dedent("""
             source, point = sys.argv[1:]
             subprocess.run(["mount", "--bind", source, point], check=True)
-            class Ftp:
-                def retrbinary(self, command, callback, blocksize):
-                    callback(b"new")
-            s = Quorvan.CLASS_FTPClient()
-            s.mobj_FTP = Ftp()
             s.CUF_DownloadFile("r", point)
             print(open(source, "rb").read(), sorted(os.listdir(os.path.dirname(point))))
         """)
@@ -329,6 +336,30 @@ class TestTransfers:
         assert result.returncode == 0, result.stderr
         assert result.stdout.splitlines() == ["b'new' ['point', 'source']"]
         assert point.read_bytes() == b""  # outside the namespace, nothing is mounted there
+
+    def test_data_is_on_disk_before_the_rename(self, tmp_path):
+        """The temporary file is flushed before it replaces the destination,
+        and the folder after, for a new file and for a replaced one."""
+        if not shutil.which("strace"):
+            pytest.skip("tracing the system calls needs strace")
+        path, log = tmp_path / "out", tmp_path / "strace.log"
+        script = STAND_IN_SESSION + 's.CUF_DownloadFile("r", sys.argv[1])\n' * 2
+        result = subprocess.run(["strace", "-f", "-qq", "-o", str(log), "-e",
+                                 "trace=openat,fsync,fdatasync,rename,renameat,renameat2",
+                                 sys.executable, "-c", script, str(path)],
+                                capture_output=True, text=True, timeout=60)
+        assert result.returncode == 0, result.stderr
+        calls = [line.split(None, 1)[1] for line in log.read_text().splitlines()]
+        temporaries = [int(c.rsplit("= ", 1)[1]) for c in calls
+                       if c.startswith("openat(") and '.part"' in c]
+        renames = [i for i, c in enumerate(calls)
+                   if c.startswith("rename") and re.search(r'[/"]out"', c)]
+        assert len(temporaries) == len(renames) == 2 and path.read_bytes() == b"new"
+        for fd, at in zip(temporaries, renames):
+            folder = calls[at].split("(", 1)[1].split(",", 1)[0]  # renameat's folder
+            before = [c for c in calls[:at] if c.startswith(f"fsync({fd})")]
+            after = [c for c in calls[at:at + 4] if c.startswith(f"fsync({folder})")]
+            assert before and after, calls[at - 3:at + 4]
 
     def test_read_only_file_is_refused_like_open(self):
         """Replacing goes through the directory; a file its owner may not write
