@@ -226,23 +226,31 @@ OPERATIONS = [
                 ftp.retrbinary("RETR " + a, f.write, blocksize=8192)
      """),
     ("CUF_DownloadFile, atomic peers", "s.CUF_DownloadFile(a, local)", """
-        try:
-            mode = S_IMODE(os.lstat(local).st_mode)
-        except FileNotFoundError:
-            mode = None
         folder, base = os.path.split(local)
-        temporary = os.path.join(folder or ".", f".{base}.{os.urandom(8).hex()}.part")
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        dir_fd = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
         try:
-            with open(fd, "wb") as f:
-                with lock:
-                    ftp.retrbinary("RETR " + a, f.write, blocksize=8192)
-            if mode is not None:
-                os.chmod(temporary, mode)
-            os.replace(temporary, local)
-        except BaseException:
-            os.unlink(temporary)
-            raise
+            try:
+                mode = S_IMODE(os.stat(base, dir_fd=dir_fd, follow_symlinks=False).st_mode)
+            except FileNotFoundError:
+                mode = 0o644
+            temporary = f".{base}.{os.urandom(8).hex()}.part"
+            fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+                         | os.O_CLOEXEC, 0o600, dir_fd=dir_fd)
+            try:
+                with open(fd, "wb", closefd=False) as f:
+                    with lock:
+                        ftp.retrbinary("RETR " + a, f.write, blocksize=8192)
+                os.fchmod(fd, mode)
+                os.fsync(fd)
+                os.replace(temporary, base, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
+                os.fsync(dir_fd)
+            except BaseException:
+                os.unlink(temporary, dir_fd=dir_fd)
+                raise
+            finally:
+                os.close(fd)
+        finally:
+            os.close(dir_fd)
      """),
     ("CUF_UploadFile", "s.CUF_UploadFile(local, a)", """
         with open(local, "rb") as f:

@@ -2,7 +2,7 @@
 
     scripts/bench                 the full run (256 MiB files, 60 s idle sessions)
     scripts/bench --quick         a smoke run with short durations and small files
-    scripts/bench --only calls    one section (calls, transfers, keepalive)
+    scripts/bench --only calls    one section (calls, durability, transfers, keepalive)
 
 Starts its own servers on loopback (vsftpd and the test suite's pyftpdlib
 server, each a process of its own, ended by PID) and keeps every file in one
@@ -20,11 +20,11 @@ import sys
 import tempfile
 import time
 
-from bench import calls, keepalive, transfers
+from bench import calls, durability, keepalive, transfers
 from bench.common import Report, format_table, machine_text
 from bench.servers import Pyftpdlib, Vsftpd
 
-SECTIONS = ("calls", "transfers", "keepalive")
+SECTIONS = ("calls", "durability", "transfers", "keepalive")
 
 
 def scratch_parent(need_bytes):
@@ -75,6 +75,9 @@ def main(argv=None):
             if "calls" in sections:
                 print("call overhead (in-process stand-ins)", flush=True)
                 calls.run(report, workdir, args.call_rounds, args.sample_seconds)
+            if "durability" in sections:
+                print("durable downloads (fsync; tmpfs and disk)", flush=True)
+                durability.run(report, size, args.rounds)
             if "transfers" in sections or "keepalive" in sections:
                 if os.geteuid() == 0:
                     servers.append(Vsftpd(workdir).start())

@@ -3,6 +3,7 @@ order, with the lock held for exactly the one ftplib call."""
 
 import ftplib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -23,6 +24,18 @@ PLAIN = {
     "CUF_DeleteFile": (("f",), "delete", ("f",), None),
     "CUF_RenameFile": (("a", "b"), "rename", ("a", "b"), None),
 }
+
+
+# For scripts run in a subprocess: `s`, a session whose connection is a
+# stand-in delivering b"new".
+STAND_IN_SESSION = textwrap.dedent("""
+    import os, subprocess, sys, Quorvan
+    class Ftp:
+        def retrbinary(self, command, callback, blocksize):
+            callback(b"new")
+    s = Quorvan.CLASS_FTPClient()
+    s.mobj_FTP = Ftp()
+""")
 
 
 @pytest.fixture
@@ -265,6 +278,88 @@ class TestTransfers:
         rig.session.mobj_Lock = Swallowing()
         assert rig.session.CUF_DownloadFile("r", str(target)) is None
         assert target.read_bytes() == b"precious" and list(tmp_path.iterdir()) == [target]
+
+    def test_relative_destination_is_fixed_before_the_transfer(self, rig, tmp_path, monkeypatch):
+        (tmp_path / "here").mkdir()
+        (tmp_path / "there").mkdir()
+        monkeypatch.chdir(tmp_path / "here")
+
+        def retrbinary(self, command, callback, blocksize):
+            os.chdir(tmp_path / "there")  # another thread's, while the data arrives
+            callback(b"data")
+
+        type(rig.session.mobj_FTP).retrbinary = retrbinary
+        rig.session.CUF_DownloadFile("r", "out")
+        assert os.listdir(tmp_path / "here") == ["out"] and os.listdir(tmp_path / "there") == []
+        assert (tmp_path / "here" / "out").read_bytes() == b"data"
+
+    def test_failing_io_open_leaves_one_close(self, rig, tmp_path, monkeypatch):
+        """io.open closes the raw file it built when it fails afterwards; by
+        then the descriptor's number may belong to a file opened meanwhile."""
+        import _io  # what the C API's PyFile_FromFd calls
+        decoys = []
+
+        def failing_open(fd, mode, buffering, encoding, errors, newline, closefd):
+            _io.FileIO(fd, "wb", closefd=closefd).close()  # as io.open undoes its raw file
+            decoys.append(os.open(tmp_path / "decoy", os.O_RDONLY | os.O_CREAT, 0o600))
+            raise MemoryError
+
+        monkeypatch.setattr(_io, "open", failing_open)
+        with pytest.raises(MemoryError):
+            rig.session.CUF_DownloadFile("r", str(tmp_path / "out"))
+        monkeypatch.undo()
+        try:
+            os.fstat(decoys[0])  # still open
+        finally:
+            os.close(decoys[0])
+        assert os.listdir(tmp_path) == ["decoy"] and rig.journal == []
+
+    def test_mount_point_is_written_in_place(self, tmp_path):
+        """A bind-mounted file (a container's configuration file) cannot be
+        renamed over: it is written directly, as open(path, "wb") writes it.
+        The mount lives in a private mount namespace that ends with the
+        subprocess, whatever happens."""
+        if os.geteuid() != 0 or not shutil.which("unshare"):
+            pytest.skip("a bind mount in a private mount namespace needs root and unshare")
+        script = STAND_IN_SESSION + textwrap.dedent("""
+            source, point = sys.argv[1:]
+            subprocess.run(["mount", "--bind", source, point], check=True)
+            s.CUF_DownloadFile("r", point)
+            print(open(source, "rb").read(), sorted(os.listdir(os.path.dirname(point))))
+        """)
+        source, point = tmp_path / "source", tmp_path / "point"
+        source.write_bytes(b"old")
+        point.write_bytes(b"")
+        result = subprocess.run(["unshare", "--mount", "--propagation", "private", sys.executable,
+                                 "-c", script, str(source), str(point)],
+                                capture_output=True, text=True, timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == ["b'new' ['point', 'source']"]
+        assert point.read_bytes() == b""  # outside the namespace, nothing is mounted there
+
+    def test_data_is_on_disk_before_the_rename(self, tmp_path):
+        """The temporary file is flushed before it replaces the destination,
+        and the folder after, for a new file and for a replaced one."""
+        if not shutil.which("strace"):
+            pytest.skip("tracing the system calls needs strace")
+        path, log = tmp_path / "out", tmp_path / "strace.log"
+        script = STAND_IN_SESSION + 's.CUF_DownloadFile("r", sys.argv[1])\n' * 2
+        result = subprocess.run(["strace", "-f", "-qq", "-o", str(log), "-e",
+                                 "trace=openat,fsync,fdatasync,rename,renameat,renameat2",
+                                 sys.executable, "-c", script, str(path)],
+                                capture_output=True, text=True, timeout=60)
+        assert result.returncode == 0, result.stderr
+        calls = [line.split(None, 1)[1] for line in log.read_text().splitlines()]
+        temporaries = [int(c.rsplit("= ", 1)[1]) for c in calls
+                       if c.startswith("openat(") and '.part"' in c]
+        renames = [i for i, c in enumerate(calls)
+                   if c.startswith("rename") and re.search(r'[/"]out"', c)]
+        assert len(temporaries) == len(renames) == 2 and path.read_bytes() == b"new"
+        for fd, at in zip(temporaries, renames):
+            folder = calls[at].split("(", 1)[1].split(",", 1)[0]  # renameat's folder
+            before = [c for c in calls[:at] if c.startswith(f"fsync({fd})")]
+            after = [c for c in calls[at:at + 4] if c.startswith(f"fsync({folder})")]
+            assert before and after, calls[at - 3:at + 4]
 
     def test_read_only_file_is_refused_like_open(self):
         """Replacing goes through the directory; a file its owner may not write

@@ -161,13 +161,39 @@ class TestFailedDownloads:
 
 
 class TestDestinations:
-    def test_replaced_file_keeps_its_mode(self, ftp, session, tmp_path):
+    def test_replaced_file_keeps_its_mode_and_owner(self, ftp, session, tmp_path):
         (ftp.local_dir / "r").write_bytes(b"new")
         local = tmp_path / "l"
         local.write_bytes(b"old")
         os.chmod(local, 0o604)
+        if os.geteuid() == 0:  # a service's file, replaced by root
+            os.chown(local, 65534, 65534)
+        before = local.stat()
         session.CUF_DownloadFile("r", str(local))
-        assert local.read_bytes() == b"new" and stat.S_IMODE(local.stat().st_mode) == 0o604
+        after = local.stat()
+        assert local.read_bytes() == b"new" and stat.S_IMODE(after.st_mode) == 0o604
+        assert (after.st_uid, after.st_gid) == (before.st_uid, before.st_gid)
+
+    def test_temporary_file_is_private_and_held_by_descriptor(self, ftp, session, tmp_path):
+        """While the data arrives, the temporary file is its owner's alone; a
+        symbolic link renamed onto its name meanwhile is neither followed nor
+        put in place of the destination."""
+        local = tmp_path / "l"
+        local.write_bytes(b"old")
+        os.chmod(local, 0o644)
+        victim = tmp_path / "victim"
+        victim.write_bytes(b"not yours")
+        os.chmod(victim, 0o600)
+        t = TestSharing.start_slow_download(ftp, session, local)
+        [temporary] = [p for p in tmp_path.iterdir() if p.name.endswith(".part")]
+        assert stat.S_IMODE(temporary.stat().st_mode) == 0o600
+        (tmp_path / "planted").symlink_to(victim)
+        os.rename(tmp_path / "planted", temporary)
+        t.join(30)
+        assert not t.is_alive()
+        assert not local.is_symlink() and local.read_bytes() == (ftp.local_dir / "slow").read_bytes()
+        assert stat.S_IMODE(local.stat().st_mode) == 0o644
+        assert victim.read_bytes() == b"not yours" and stat.S_IMODE(victim.stat().st_mode) == 0o600
 
     def test_new_file_gets_the_mode_open_would_give(self, ftp, session, tmp_path):
         (ftp.local_dir / "r").write_bytes(b"new")

@@ -6,90 +6,144 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include "session/common.h"
+
+// statx reports a mount root from Linux 5.8 on; older headers lack the bit.
+#if defined(STATX_BASIC_STATS) && !defined(STATX_ATTR_MOUNT_ROOT)
+#define STATX_ATTR_MOUNT_ROOT 0x00002000
+#endif
 
 namespace quorvan::session {
 
 namespace {
 
-constexpr int kMaxLinkHops = 40;        // as the kernel's own limit
-constexpr Py_ssize_t kMaxTempBase = 96;  // keeps the temporary name under NAME_MAX
+constexpr int kMaxLinkHops = 40;       // as the kernel's own limit
+constexpr size_t kMaxTempBase = 96;    // keeps the temporary name under NAME_MAX
 constexpr int kTempAttempts = 100;
+constexpr int kCommitAttempts = 3;     // fresh temporary files when its name is taken over
+constexpr size_t kCopyBlock = 64 * 1024;
 
-const char* path_of(const Ref& bytes) { return PyBytes_AS_STRING(bytes.get()); }
+// What locate() found: a file to replace or create, or one to write directly.
+enum class Found { Error, Direct, Place };
 
-struct Piece {
-  const char* data;
-  Py_ssize_t size;
-};
-
-Ref concat(std::initializer_list<Piece> pieces) {
-  Py_ssize_t total = 0;
-  for (const Piece& p : pieces) total += p.size;
-  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
-  if (!out) return out;
-  char* at = PyBytes_AS_STRING(out.get());
-  for (const Piece& p : pieces) {
-    std::memcpy(at, p.data, static_cast<size_t>(p.size));
-    at += p.size;
-  }
-  return out;
+// A folder descriptor for the later *at() calls.  Without read permission on
+// the folder, an O_PATH descriptor still serves them, all but the fsync.
+int open_folder(int at, const char* path) {
+  int fd = openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES) fd = openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return fd;
 }
 
-Piece piece(PyObject* bytes) { return {PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes)}; }
-
-// The directory part of a path ("." when there is none) and its last part.
-void split_path(PyObject* path, Ref* dir, Ref* base) {
-  const char* p = PyBytes_AS_STRING(path);
-  const char* slash = std::strrchr(p, '/');
-  if (slash == nullptr) {
-    *dir = Ref::steal(PyBytes_FromString("."));
-    *base = Ref::borrow(path);
-  } else {
-    *dir = Ref::steal(PyBytes_FromStringAndSize(p, slash == p ? 1 : slash - p));
-    *base = Ref::steal(PyBytes_FromString(slash + 1));
-  }
-}
-
-// Follows symbolic links in the last component of `path`, so the temporary
-// file is made beside the file the data really lands in, and the link itself
-// stays a link.  The final name need not exist yet (a dangling link).
-Ref resolve_links(PyObject* path, int* error) {
-  Ref current = Ref::borrow(path);
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat st;
-    char link[4096];
-    ssize_t n = -1;
-    int r;
-    Py_BEGIN_ALLOW_THREADS
-    r = lstat(path_of(current), &st);
-    if (r == 0 && S_ISLNK(st.st_mode)) n = readlink(path_of(current), link, sizeof link);
-    Py_END_ALLOW_THREADS
-    if (r != 0 || !S_ISLNK(st.st_mode)) return current;
-    if (n < 0 || n == static_cast<ssize_t>(sizeof link)) {
-      *error = n < 0 ? errno : ENAMETOOLONG;
-      return Ref();
+// Opens the folder of `path` and follows symbolic links in its last
+// component, each relative to the folder that holds the link, so the data
+// lands where open(path, "wb") would put it while the link itself stays a
+// link.  The final name need not exist (a dangling link creates its target).
+// On Place: *folder is open, `name` holds the final name, *exists says
+// whether it names a file and *st is its lstat.  On Error: errno is set.
+Found locate(const char* path, int* folder, char (&name)[NAME_MAX + 1], struct stat* st,
+             bool* exists) {
+  char link[PATH_MAX + 1];
+  char dir[PATH_MAX + 1];
+  const char* p = path;
+  size_t length = std::strlen(path);
+  *folder = -1;
+  for (int hop = 0;; ++hop) {
+    const char* slash = static_cast<const char*>(memrchr(p, '/', length));
+    const char* last = slash ? slash + 1 : p;
+    size_t last_length = static_cast<size_t>(p + length - last);
+    if (last_length == 0) break;  // a link to "dir/": open() gives the error
+    if (last_length > NAME_MAX || length > PATH_MAX) {
+      errno = ENAMETOOLONG;
+      break;
     }
-    if (link[0] == '/' || std::strchr(path_of(current), '/') == nullptr) {
-      current = Ref::steal(PyBytes_FromStringAndSize(link, n));
+    size_t dir_length = slash == nullptr ? 0 : slash == p ? 1 : static_cast<size_t>(slash - p);
+    if (dir_length == 0) {
+      std::strcpy(dir, ".");
     } else {
-      Ref dir, base;
-      split_path(current.get(), &dir, &base);
-      if (!dir) return Ref();
-      current = concat({piece(dir.get()), {"/", 1}, {link, n}});
+      std::memcpy(dir, p, dir_length);
+      dir[dir_length] = '\0';
     }
-    if (!current) return Ref();
+    int at = p[0] == '/' || *folder < 0 ? AT_FDCWD : *folder;
+    int next = open_folder(at, dir);
+    if (next < 0) break;
+    if (*folder >= 0) ::close(*folder);
+    *folder = next;
+    std::memcpy(name, last, last_length);
+    name[last_length] = '\0';
+    if (fstatat(*folder, name, st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) break;
+      *exists = false;
+      return Found::Place;
+    }
+    if (!S_ISLNK(st->st_mode)) {
+      *exists = true;
+      return Found::Place;
+    }
+    if (hop == kMaxLinkHops) {
+      errno = ELOOP;
+      break;
+    }
+    ssize_t n = readlinkat(*folder, name, link, sizeof link);
+    if (n < 0) break;
+    if (n == static_cast<ssize_t>(sizeof link)) {
+      errno = ENAMETOOLONG;
+      break;
+    }
+    link[n] = '\0';
+    p = link;
+    length = static_cast<size_t>(n);
   }
-  *error = ELOOP;
-  return Ref();
+  int error = errno;
+  bool direct = p[0] != '\0' && p[length - 1] == '/';
+  if (*folder >= 0) ::close(*folder);
+  *folder = -1;
+  errno = error;
+  return direct ? Found::Direct : Found::Error;
 }
 
-Ref temporary_name(PyObject* dir, PyObject* base) {
+// True when `name` is the root of a mount (a bind-mounted file): rename()
+// cannot replace it.
+bool is_mount_root(int folder, const char* name, const struct stat& st) {
+#ifdef STATX_BASIC_STATS
+  struct statx sx;
+  if (statx(folder, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
+      (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  }
+#endif
+  // Without that attribute, a file on another device than its folder is a
+  // mount root; a bind mount within one file system goes unnoticed here, and
+  // its rename fails with EBUSY after the transfer, the file untouched.
+  struct stat folder_st;
+  return fstat(folder, &folder_st) == 0 && folder_st.st_dev != st.st_dev;
+}
+
+// The process's umask, read without changing it (umask() would, for every
+// thread at once).  False when /proc does not tell.
+bool read_umask(mode_t* mask) {
+  int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[1024];  // "Umask:" is the second line, after the short "Name:"
+  ssize_t n = read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  const char* at = std::strstr(text, "\nUmask:\t");
+  if (at == nullptr) return false;
+  char* end = nullptr;
+  unsigned long value = std::strtoul(at + 8, &end, 8);
+  if (end == at + 8) return false;
+  *mask = static_cast<mode_t>(value & 0777);
+  return true;
+}
+
+void temporary_name(const char* base, char (&out)[NAME_MAX + 1]) {
   unsigned char random[8];
-  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+  if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
     // Uniqueness comes from O_EXCL; the random part only avoids retries.
     static unsigned long counter = 0;
     unsigned long v = static_cast<unsigned long>(getpid()) * 1000003UL + ++counter;
@@ -102,10 +156,26 @@ Ref temporary_name(PyObject* dir, PyObject* base) {
     hex[2 * i + 1] = digits[random[i] & 15];
   }
   hex[sizeof hex - 1] = '\0';
-  Py_ssize_t base_len = PyBytes_GET_SIZE(base);
-  if (base_len > kMaxTempBase) base_len = kMaxTempBase;
-  return concat({piece(dir), {"/.", 2}, {PyBytes_AS_STRING(base), base_len}, {".", 1},
-                 {hex, 2 * static_cast<Py_ssize_t>(sizeof random)}, {".part", 5}});
+  snprintf(out, sizeof out, ".%.*s.%s.part", static_cast<int>(kMaxTempBase), base, hex);
+}
+
+// Copies all of `from` into `to`; 0 or an errno value.
+int copy_file(int from, int to) {
+  static_assert(kCopyBlock <= 1024 * 1024, "a stack buffer");
+  char block[kCopyBlock];
+  for (off_t offset = 0;;) {
+    ssize_t n = pread(from, block, sizeof block, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(to, block + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return errno;
+      done += w;
+    }
+    offset += n;
+  }
 }
 
 // False for "" and for a path ending in "/".
@@ -118,7 +188,7 @@ bool names_a_file(PyObject* path) {
 
 DownloadTarget::~DownloadTarget() {
   // Normally commit() or discard() has run; this covers an early return.
-  if (temporary_) ::unlink(path_of(temporary_));
+  release();
 }
 
 bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
@@ -129,46 +199,49 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
   if (!PyUnicode_FSConverter(destination, &encoded)) return false;  // open()'s errors
   Ref path = Ref::steal(encoded);
   if (!names_a_file(path.get())) return open_directly(c);
-  // lstat alone decides for a regular file and for a new name (the usual
-  // cases); only a symbolic link needs the stat of what it points to.
   struct stat st;
-  int r;
-  bool link = false;
+  bool exists = false;
+  Found found;
+  int error = 0;
+  bool mount_root = false;
   Py_BEGIN_ALLOW_THREADS
-  r = lstat(path_of(path), &st);
-  if (r == 0 && S_ISLNK(st.st_mode)) {
-    link = true;
-    r = stat(path_of(path), &st);
+  found = locate(PyBytes_AS_STRING(path.get()), &folder_, name_, &st, &exists);
+  error = errno;
+  // A device, a FIFO or a mount point: renaming over it would replace it, or
+  // fail, instead of writing to it.
+  if (found == Found::Place && exists) {
+    mount_root = S_ISREG(st.st_mode) && is_mount_root(folder_, name_, st);
+    if (!S_ISREG(st.st_mode) || mount_root) found = Found::Direct;
+  }
+  // Replacing goes through the folder, which would get past a file the
+  // caller may not write: refuse as open(path, "wb") would.
+  if (found == Found::Place && exists && faccessat(folder_, name_, W_OK, AT_EACCESS) != 0) {
+    found = Found::Error;
+    error = errno;
   }
   Py_END_ALLOW_THREADS
-  if (r != 0 && errno != ENOENT) return raise_os_error();
-  bool exists = r == 0;
-  // A device or FIFO: renaming over it would replace it instead of writing to it.
-  if (exists && !S_ISREG(st.st_mode)) return open_directly(c);
-  if (exists) {
-    // Replacing goes through the directory, which would get past a file the
-    // caller may not write: refuse as open(path, "wb") would.
-    Py_BEGIN_ALLOW_THREADS
-    r = faccessat(AT_FDCWD, path_of(path), W_OK, AT_EACCESS);
-    Py_END_ALLOW_THREADS
-    if (r != 0) return raise_os_error();
-    keep_mode_ = true;
-    mode_ = static_cast<unsigned>(st.st_mode & 07777);
+  if (found != Found::Place) {
+    release();
+    return found == Found::Direct ? open_directly(c) : raise_os_error(error);
   }
-  int error = 0;
-  target_ = link ? resolve_links(path.get(), &error) : std::move(path);
-  if (!target_) {
-    if (error == 0) return false;
-    errno = error;
-    return raise_os_error();
+  if (exists) {
+    replaces_ = true;
+    mode_ = st.st_mode & 07777;
+    uid_ = st.st_uid;
+    gid_ = st.st_gid;
+  } else {
+    // What open(path, "wb") gives a new file; without the umask, only the
+    // owner's bits, the safe side.
+    mode_t mask = 0;
+    mode_ = read_umask(&mask) ? 0666 & ~mask : 0600;
   }
   return open_temporary();
 }
 
-// Renaming over a device or FIFO would replace it, and a file descriptor has
-// no name: these are written as open(destination, "wb") gives them.  So are
-// "" and "dir/", which name no file: open() refuses them with its own error,
-// before anything is sent.
+// Renaming over a device or FIFO would replace it, a mount point cannot be
+// renamed over, and a file descriptor has no name: these are written as
+// open(destination, "wb") gives them.  So are "" and "dir/", which name no
+// file: open() refuses them with its own error, before anything is sent.
 bool DownloadTarget::open_directly(const Call& c) {
   Ref open = global(c, n::open);
   if (!open) return false;
@@ -176,63 +249,131 @@ bool DownloadTarget::open_directly(const Call& c) {
   return static_cast<bool>(file_);
 }
 
-bool DownloadTarget::raise_os_error() {
+bool DownloadTarget::raise_os_error(int error) {
+  errno = error;
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination_.get());
   return false;
 }
 
-bool DownloadTarget::open_temporary() {
-  Ref dir, base;
-  split_path(target_.get(), &dir, &base);
-  if (!dir || !base) return false;
+// Owner-only while the data arrives: others get to read it, if the final
+// mode lets them, only once it is complete and in place.  O_EXCL never
+// follows a name planted in advance, a symbolic link included.
+int DownloadTarget::create_temporary() {
   int fd = -1;
   for (int attempt = 0; fd < 0 && attempt < kTempAttempts; ++attempt) {
-    Ref name = temporary_name(dir.get(), base.get());
-    if (!name) return false;
-    // O_EXCL: a name planted in advance (a symlink included) is never followed.
-    // Mode 0666 less the umask: what open(path, "wb") gives a new file.
-    Py_BEGIN_ALLOW_THREADS
-    fd = ::open(path_of(name), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    Py_END_ALLOW_THREADS
-    if (fd >= 0) {
-      temporary_ = std::move(name);
-    } else if (errno != EEXIST) {
-      return raise_os_error();
-    }
+    temporary_name(name_, temporary_);
+    fd = openat(folder_, temporary_, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) break;
   }
-  if (fd < 0) return raise_os_error();
-  file_ = Ref::steal(PyFile_FromFd(fd, nullptr, "wb", -1, nullptr, nullptr, nullptr, 1));
-  if (!file_) {
+  if (fd < 0) {
+    int error = errno;
+    temporary_[0] = '\0';
+    return error;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int error = errno;
+    unlinkat(folder_, temporary_, 0);
+    temporary_[0] = '\0';
     ::close(fd);
+    return error;
+  }
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
+  temp_uid_ = st.st_uid;
+  temp_gid_ = st.st_gid;
+  return 0;
+}
+
+bool DownloadTarget::open_temporary() {
+  int error;
+  Py_BEGIN_ALLOW_THREADS
+  error = create_temporary();
+  Py_END_ALLOW_THREADS
+  if (error != 0) {
+    release();
+    return raise_os_error(error);
+  }
+  // closefd=0: the descriptor stays this object's to close, exactly once,
+  // even when io.open fails after it took it.
+  file_ = Ref::steal(PyFile_FromFd(fd_, nullptr, "wb", -1, nullptr, nullptr, nullptr, 0));
+  if (!file_) {
     discard();
     return false;
   }
   return true;
 }
 
-bool DownloadTarget::commit() {
-  if (!temporary_) return true;
-  int r = 0;
-  Py_BEGIN_ALLOW_THREADS
-  if (keep_mode_) r = chmod(path_of(temporary_), mode_);
-  if (r == 0) r = rename(path_of(temporary_), path_of(target_));
-  Py_END_ALLOW_THREADS
-  if (r != 0) {
-    int error = errno;
-    discard();
-    errno = error;
-    return raise_os_error();
+bool DownloadTarget::names_temporary() const {
+  struct stat st;
+  return fstatat(folder_, temporary_, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev_ &&
+         st.st_ino == ino_;
+}
+
+// Owner and group before the mode: a change of owner clears set-id bits.
+// Where the process may not give the file away, it stays the process's.
+int DownloadTarget::set_attributes() {
+  if (replaces_ && (uid_ != temp_uid_ || gid_ != temp_gid_) && fchown(fd_, uid_, gid_) != 0 &&
+      errno != EPERM && errno != EINVAL) {
+    return errno;
   }
-  temporary_.reset();
-  return true;
+  if (fchmod(fd_, mode_) != 0) return errno;
+  return fsync(fd_) != 0 ? errno : 0;
+}
+
+// Someone who may write to the folder put another file under the temporary
+// name.  What they put there is theirs, and stays; the data, still held by
+// fd_, goes into a new temporary file.
+int DownloadTarget::replace_taken_name() {
+  int old = fd_;
+  fd_ = -1;
+  int error = create_temporary();
+  if (error == 0) error = copy_file(old, fd_);
+  ::close(old);
+  return error;
+}
+
+int DownloadTarget::finish() {
+  for (int attempt = 0;; ++attempt) {
+    if (int error = set_attributes()) return error;
+    if (names_temporary()) break;
+    if (attempt == kCommitAttempts) return EAGAIN;
+    if (int error = replace_taken_name()) return error;
+  }
+  if (renameat(folder_, temporary_, folder_, name_) != 0) return errno;
+  temporary_[0] = '\0';
+  // The rename itself is durable only once the folder is.  Folders that
+  // cannot be flushed (EINVAL), or that were opened without read permission
+  // (EBADF), are left to the file system.
+  if (fsync(folder_) != 0 && errno != EINVAL && errno != EBADF) return errno;
+  return 0;
+}
+
+bool DownloadTarget::commit() {
+  if (fd_ < 0) return true;  // written directly
+  int error;
+  Py_BEGIN_ALLOW_THREADS
+  error = finish();
+  release();
+  Py_END_ALLOW_THREADS
+  return error == 0 || raise_os_error(error);
 }
 
 void DownloadTarget::discard() {
-  if (!temporary_) return;
+  if (fd_ < 0) return;
   Py_BEGIN_ALLOW_THREADS
-  unlink(path_of(temporary_));
+  release();
   Py_END_ALLOW_THREADS
-  temporary_.reset();
+}
+
+void DownloadTarget::release() {
+  if (temporary_[0] != '\0' && fd_ >= 0 && names_temporary()) unlinkat(folder_, temporary_, 0);
+  temporary_[0] = '\0';
+  if (fd_ >= 0) ::close(fd_);
+  if (folder_ >= 0) ::close(folder_);
+  fd_ = folder_ = -1;
 }
 
 }  // namespace quorvan::session
