@@ -29,6 +29,7 @@ K = 1  # Pmi_KeepAliveInterval
 CLIENT, SERVER = "192.0.2.1", "192.0.2.2"
 PREFIX = "quorvan-part-"
 CLONE_NEWNET = 0x40000000
+SLOW_RATE, SLOW_SIZE = "1mbit", 300_000  # about 2.5 s for each transfer
 JOIN = 30.0  # a backstop for thread joins; the asserted bounds are far lower
 
 
@@ -193,10 +194,16 @@ def round_trip(session, view, tmp, name, size):
     data = os.urandom(size)
     src = tmp / f"{name}.up"
     src.write_bytes(data)
-    session.CUF_UploadFile(str(src), name)
+    try:
+        session.CUF_UploadFile(str(src), name)
+    except Exception as e:
+        raise AssertionError(f"upload of {name}: {e!r}") from e
     assert (view.local_dir / name).read_bytes() == data
     back = tmp / f"{name}.down"
-    session.CUF_DownloadFile(name, str(back))
+    try:
+        session.CUF_DownloadFile(name, str(back))
+    except Exception as e:
+        raise AssertionError(f"download of {name}: {e!r}") from e
     assert back.read_bytes() == data
 
 
@@ -226,6 +233,11 @@ def waiters(session):
     calls = (session.CUF_GetCurrentDir, session.CUF_ListFiles,
              lambda: session.CUF_FileExists("x"))
     return [Timed(fn, delay=0.1) for fn in calls]
+
+
+def rounded(figures):
+    return {k: round(v, 2) if isinstance(v, float) else [round(x, 2) for x in v]
+            for k, v in figures.items()}
 
 
 def wait_until(predicate, bound):
@@ -277,5 +289,77 @@ def test_cut_link_is_detected_and_a_new_open_recovers(wire, tmp_path):
     link.restore()
     figures["reopen_after_threads"] = open_session(s, view)
     round_trip(s, view, tmp_path, "after_threads", 1_000_000)
-    print("\ncut figures (s):", {k: v if isinstance(v, float) else [round(x, 2) for x in v]
-                                  for k, v in figures.items()})
+    print("\ncut figures (s):", rounded(figures))
+
+
+def test_download_in_flight_fails_cleanly_when_the_link_is_cut(wire, tmp_path):
+    link, view, s = wire
+    data = os.urandom(4 << 20)
+    (view.local_dir / "big").write_bytes(data)
+    folder = tmp_path / "into"
+    folder.mkdir()
+    dest = folder / "big"
+    dest.write_bytes(b"the old content")
+    open_session(s, view)
+    link.slow("8mbit")  # about 1 MB/s: the download is still running at the cut
+
+    download = Timed(lambda: s.CUF_DownloadFile("big", str(dest)))
+    download.start()
+    assert wait_until(lambda: any(p != dest and p.stat().st_size > 64_000
+                                  for p in folder.iterdir()), 10), "no download in flight"
+    others = waiters(s)
+    for t in others:
+        t.start()
+    time.sleep(0.3)  # the others now wait for the lock that the download holds
+    cut = link.cut()
+    figures = {"download_failed": download.after(cut)}
+    figures["lock_waiters"] = [t.after(cut) for t in others]
+    assert isinstance(download.result, OSError), download.result
+    assert figures["download_failed"] <= T + 1
+    assert dest.read_bytes() == b"the old content"
+    assert list(folder.iterdir()) == [dest]
+    assert all(isinstance(t.result, Exception) for t in others)
+    # The download timed out on its data connection; the first waiter's own
+    # command then waits its time-out on the control connection, after which
+    # every other command fails at once.
+    assert max(figures["lock_waiters"]) <= 2 * T + 1
+
+    link.restore()
+    link.unslow()
+    open_session(s, view)
+    s.CUF_DownloadFile("big", str(dest))
+    assert dest.read_bytes() == data
+    assert list(folder.iterdir()) == [dest]
+    print("\ndownload cut figures (s):", rounded(figures))
+
+
+def test_slow_link_transfers_complete_without_keep_alive_inside(wire, tmp_path):
+    link, view, s = wire
+    open_session(s, view)
+    link.slow(SLOW_RATE)
+    t0 = time.monotonic()
+    workers = [Timed(lambda i=i: round_trip(s, view, tmp_path, f"slow{i}", SLOW_SIZE))
+               for i in range(2)]
+    for w in workers:
+        w.start()
+    durations = [w.after(t0) for w in workers]
+    assert [w.result for w in workers] == [None, None]
+    assert s.mb_Connected is True and s.CUF_CheckAlive() is True
+
+    events = view.events()
+    sid = view.sessions()[-1]
+    inside, noops, transfers = False, 0, 0
+    for e in events:
+        if e["sid"] != sid:
+            continue
+        if e["ev"] == "cmd" and e["cmd"] in ("RETR", "STOR"):
+            inside, transfers = True, transfers + 1
+        elif e["ev"] == "reply" and not e["code"].startswith("1"):
+            inside = False  # the transfer's final reply
+        elif e["ev"] == "cmd" and e["cmd"] == "NOOP":
+            noops += 1
+            assert not inside, "a NOOP was sent inside a transfer"
+    assert transfers == 4
+    assert noops >= 1  # the chain ran, and waited for the transfers
+    print(f"\nslow link ({SLOW_RATE}): 4 transfers of {SLOW_SIZE} bytes in "
+          f"{max(durations):.1f} s, {noops} NOOPs between them")
