@@ -22,7 +22,7 @@ import pytest
 
 from support.server import FtpServer, FtpView
 
-pytestmark = pytest.mark.slow
+pytestmark = [pytest.mark.slow, pytest.mark.timeout(120)]
 
 REQUIRED = os.environ.get("QUORVAN_INTEROP") == "required"
 T = 2  # Pmi_Timeout
@@ -234,13 +234,12 @@ def round_trip(session, view, tmp, name, size):
 class Timed(threading.Thread):
     """Runs fn() on its own thread; records when it returned and what."""
 
-    def __init__(self, fn, delay=0.0):
+    def __init__(self, fn):
         super().__init__(daemon=True)
-        self.fn, self.delay = fn, delay
+        self.fn = fn
         self.ended = self.result = None
 
     def run(self):
-        time.sleep(self.delay)
         try:
             self.result = self.fn()
         except Exception as e:
@@ -253,10 +252,15 @@ class Timed(threading.Thread):
         return self.ended - t0
 
 
-def waiters(session):
+def start_waiters(session):
+    """Three threads that call operations while the session lock is held."""
+    assert wait_until(session.mobj_Lock.locked, 5), "the lock was never taken"
     calls = (session.CUF_GetCurrentDir, session.CUF_ListFiles,
              lambda: session.CUF_FileExists("x"))
-    return [Timed(fn, delay=0.1) for fn in calls]
+    threads = [Timed(fn) for fn in calls]
+    for t in threads:
+        t.start()
+    return threads
 
 
 def rounded(figures):
@@ -297,16 +301,15 @@ def test_cut_link_is_detected_and_a_new_open_recovers(wire, tmp_path):
 
     # Cut while several threads share the session: one asks CUF_CheckAlive,
     # three others wait for the lock behind it.
-    others = waiters(s)
     check = Timed(s.CUF_CheckAlive)
     cut = link.cut()
-    for t in (check, *others):
-        t.start()
+    check.start()
+    others = start_waiters(s)
     figures["check_alive_after_cut"] = check.after(cut)
-    assert check.result is False
     figures["lock_waiters_after_cut"] = [t.after(cut) for t in others]
+    assert check.result is False
     assert all(isinstance(t.result, Exception) for t in others)
-    assert check.after(cut) <= T + 1
+    assert figures["check_alive_after_cut"] <= T + 1
     assert max(figures["lock_waiters_after_cut"]) <= T + 1
     assert s.mb_Connected is False
 
@@ -331,10 +334,8 @@ def test_download_in_flight_fails_cleanly_when_the_link_is_cut(wire, tmp_path):
     download.start()
     assert wait_until(lambda: any(p != dest and p.stat().st_size > 64_000
                                   for p in folder.iterdir()), 10), "no download in flight"
-    others = waiters(s)
-    for t in others:
-        t.start()
-    time.sleep(0.3)  # the others now wait for the lock that the download holds
+    others = start_waiters(s)
+    time.sleep(0.3)  # they now wait for the lock that the download holds
     cut = link.cut()
     figures = {"download_failed": download.after(cut)}
     figures["lock_waiters"] = [t.after(cut) for t in others]
@@ -343,9 +344,9 @@ def test_download_in_flight_fails_cleanly_when_the_link_is_cut(wire, tmp_path):
     assert dest.read_bytes() == b"the old content"
     assert list(folder.iterdir()) == [dest]
     assert all(isinstance(t.result, Exception) for t in others)
-    # The download timed out on its data connection; the first waiter's own
-    # command then waits its time-out on the control connection, after which
-    # every other command fails at once.
+    # The download timed out on its data connection only: the first waiter
+    # gets the lock then, and its own command waits its time-out on the
+    # control connection, after which every other command fails at once.
     assert max(figures["lock_waiters"]) <= 2 * T + 1
 
     link.restore()
