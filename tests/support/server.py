@@ -32,11 +32,14 @@ def stop_process(process) -> bool:
 
 
 class FtpServer:
-    """One pyftpdlib server process on loopback, ended by its PID."""
+    """One pyftpdlib server process on loopback (or on a test host that
+    `wrapper`, a command prefix such as `ip netns exec NAME`, places it on),
+    ended by its PID."""
 
     def __init__(self, base: Path, idle_timeout: float = 300, host: str = "127.0.0.1",
-                 tls_cert: Path = None):
+                 tls_cert: Path = None, wrapper=()):
         self.base = Path(base)
+        self.wrapper = list(wrapper)
         self.tls_cert = tls_cert  # a PEM file with the chain and the key: FTPS
         self.root = self.base / "root"
         self.log_path = self.base / "server.log"
@@ -52,6 +55,7 @@ class FtpServer:
         stderr = open(self.base / "server.stderr", "wb")
         self.process = subprocess.Popen(
             [
+                *self.wrapper,
                 sys.executable, str(SERVER_SCRIPT),
                 "--root", str(self.root),
                 "--log", str(self.log_path),
