@@ -73,7 +73,7 @@ bool check_interval(PyObject* interval) {
   if (!waitable && PyErr_ExceptionMatches(PyExc_TypeError)) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "keep-alive interval must be a number of seconds, not '%.200s'",
-                 Py_TYPE(interval)->tp_name);
+                 _PyType_Name(Py_TYPE(interval)));
   }
   return waitable;
 }
