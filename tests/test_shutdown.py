@@ -80,9 +80,10 @@ SCENARIOS = {
             sessions.append(c)
         time.sleep(0.02 + pause)
     """,
-    # a __del__ that closes the session during finalisation, while a daemon
-    # thread holds the session's lock (as a keep-alive inside its NOOP does)
-    # on every other run, and with the lock free on the rest
+    # a __del__ that closes the session during finalisation, while a
+    # keep-alive firing waits for its late NOOP reply holding the session's
+    # lock (it will never run again) on every other run, and with no firing
+    # (the lock free) on the rest
     "closed by __del__ during finalisation": """
         class Closer:
             def __init__(self, session):
@@ -90,11 +91,8 @@ SCENARIOS = {
             def __del__(self):
                 self.session.CUF_Close()
         c = Quorvan.CLASS_FTPClient()
-        c.CUF_Open(HOST, PORT, Pmi_KeepAliveInterval=0.001)
-        if SEED % 2:
-            threading.Thread(target=lambda: (c.mobj_Lock.acquire(), time.sleep(60)),
-                             daemon=True).start()
-        time.sleep(pause + 0.01)
+        c.CUF_Open(HOST, PORT, Pmi_KeepAliveInterval=0.001 if SEED % 2 else 30)
+        time.sleep(pause + 0.05)
         closer = Closer(c)
     """,
 }
@@ -105,6 +103,7 @@ FAULTS = {
     "firing": [{"cmd": "NOOP", "action": "delay", "seconds": 0.01}],
     "inside a transfer": [{"cmd": "RETR", "action": "slow", "seconds": 0.05}],
     "woken during finalisation": [{"cmd": "NOOP", "action": "delay", "seconds": 0.05}],
+    "closed by __del__ during finalisation": [{"cmd": "NOOP", "action": "delay", "seconds": 2}],
 }
 
 
