@@ -271,6 +271,21 @@ class TestClose:
         assert "close" not in [e[0] for e in rig.journal]
         assert not s.mobj_Lock.locked()
 
+    def test_lock_swallowing_the_quit_error_clears_the_session(self, rig):
+        class Swallowing:
+            def __enter__(self):
+                return self
+
+            def __exit__(self, *exc):
+                return True
+
+        s = rig.session
+        s.CUF_Open("h")
+        s.mobj_Lock = Swallowing()
+        rig.fail["quit"] = EOFError()
+        assert s.CUF_Close() is None
+        assert s.mobj_FTP is None and s.mb_Connected is False
+
     def test_missing_lock_counts_as_a_failed_quit(self, rig):
         s = rig.session
         s.CUF_Open("h")

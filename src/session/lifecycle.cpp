@@ -233,7 +233,13 @@ PyObject* close(const Call& c) {
     if (target.get() == Py_None) return clear(c);
     return quit_and_clear(c, target.get(), &quitting);
   });
-  if (r != WithResult::Raised) Py_RETURN_NONE;
+  if (r == WithResult::Completed) Py_RETURN_NONE;
+  if (r == WithResult::Swallowed) {  // a lock that swallows errors: go on after the block
+    Ref current = self_get(c, n::mobj_FTP);
+    if (!current) return nullptr;
+    bool ours = current.get() == Py_None || !target || current.get() == target.get();
+    return !ours || clear(c) ? Py_NewRef(Py_None) : nullptr;
+  }
   Caught failure = take_exception();
   if (!is_exception(failure) || (target && target.get() != Py_None && !quitting)) {
     restore_exception(std::move(failure));  // the stop failed: nothing else is done
