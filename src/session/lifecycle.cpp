@@ -164,6 +164,25 @@ bool close_at_exit(const Call& c) {
   return clear(c);
 }
 
+// QUIT failed (or the lock did): close the sockets without a word to the
+// server.  An error from close() chains to the QUIT failure, as in an except
+// clause.  A session that another thread cleared meanwhile is closed
+// already, and one that another thread re-opened had its open end this
+// connection: neither is touched.
+PyObject* after_failed_quit(const Call& c, const Caught& failure, PyObject* target) {
+  Handling handling(failure);
+  Ref current = self_get(c, n::mobj_FTP);
+  if (!current) return nullptr;
+  if (target == nullptr || target == Py_None) target = current.get();  // the lock failed
+  if (current.get() == Py_None) return clear(c) ? Py_NewRef(Py_None) : nullptr;
+  if (current.get() != target) Py_RETURN_NONE;
+  if (!call_method(target, c.name(n::close))) return nullptr;
+  Ref now = self_get(c, n::mobj_FTP);
+  if (!now) return nullptr;
+  if (now.get() != target && now.get() != Py_None) Py_RETURN_NONE;
+  return clear(c) ? Py_NewRef(Py_None) : nullptr;
+}
+
 // except Exception as e:
 //     self.mb_Connected = False
 //     raise RuntimeError("FTP Open failed: " + format(e, ""))
@@ -224,7 +243,7 @@ PyObject* close(const Call& c) {
   // Another thread's close may clear the session while this one waits for
   // the lock, and another thread's open may replace the connection once the
   // lock is free again: only the connection found under the lock is ended,
-  // and only a session still holding it is cleared.
+  // and it is cleared from the session before the lock is released.
   Ref target;
   bool quitting = false;
   WithResult r = with_session_lock(c, [&] {
@@ -245,19 +264,7 @@ PyObject* close(const Call& c) {
     restore_exception(std::move(failure));  // the stop failed: nothing else is done
     return nullptr;
   }
-  // QUIT failed: close the sockets without a word to the server.  An error
-  // from close() chains to the QUIT failure, as in an except clause.
-  Handling handling(failure);
-  Ref current = self_get(c, n::mobj_FTP);
-  if (!current) return nullptr;
-  if (!target || target.get() == Py_None) target = Ref::borrow(current.get());  // the lock itself failed
-  if (current.get() == Py_None) return clear(c) ? Py_NewRef(Py_None) : nullptr;
-  if (current.get() != target.get()) Py_RETURN_NONE;  // re-opened: that open ended ours
-  if (!call_method(target.get(), c.name(n::close))) return nullptr;
-  current = self_get(c, n::mobj_FTP);
-  if (!current) return nullptr;
-  if (current.get() != target.get() && current.get() != Py_None) Py_RETURN_NONE;
-  return clear(c) ? Py_NewRef(Py_None) : nullptr;
+  return after_failed_quit(c, failure, target.get());
 }
 
 PyObject* is_connected(const Call& c) { return self_get(c, n::mb_Connected).release(); }
