@@ -52,24 +52,35 @@ bool arm_timer(const Call& c, bool firing) {
   return false;
 }
 
+// Whether a positive interval converts to a lock's time-out as the timer's
+// wait would convert it: an int (or an object with __index__) or a float,
+// in nanoseconds as a 64-bit count, and no more than PY_TIMEOUT_MAX.
+bool convertible_time_out(PyObject* interval) {
+  double seconds;
+  if (PyFloat_Check(interval)) {
+    seconds = PyFloat_AS_DOUBLE(interval);
+  } else {
+    long long whole = PyLong_AsLongLong(interval);  // TypeError, or OverflowError
+    if (whole == -1 && PyErr_Occurred()) return false;
+    seconds = static_cast<double>(whole);
+  }
+  if (seconds * 1e9 >= 9.2e18 || seconds * 1e6 > static_cast<double>(PY_TIMEOUT_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "keep-alive interval is too large");
+    return false;
+  }
+  return true;
+}
+
 // threading.Timer waits with Event.wait(interval): a comparison with 0, then,
-// for a positive interval, a lock's acquire(True, interval).  Both, tried
-// here on a free lock, refuse in the caller's thread what would otherwise
-// fail on the timer's, where nobody sees it and no NOOP is ever sent.
+// for a positive interval, a lock's acquire(True, interval).  The comparison
+// is made and the conversion checked here, so that the caller's thread
+// refuses what would otherwise fail on the timer's, where nobody sees it and
+// no NOOP is ever sent.
 bool check_interval(PyObject* interval) {
   Ref zero = Ref::steal(PyLong_FromLong(0));
   if (!zero) return false;
   int positive = PyObject_RichCompareBool(interval, zero.get(), Py_GT);
-  bool waitable = positive == 0;
-  if (positive > 0) {
-    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
-    Ref lock = thread ? Ref::steal(PyObject_CallMethod(thread.get(), "allocate_lock", nullptr))
-                      : Ref();
-    if (!lock) return false;
-    waitable = static_cast<bool>(Ref::steal(
-                   PyObject_CallMethod(lock.get(), "acquire", "OO", Py_True, interval))) &&
-               static_cast<bool>(Ref::steal(PyObject_CallMethod(lock.get(), "release", nullptr)));
-  }
+  bool waitable = positive == 0 || (positive > 0 && convertible_time_out(interval));
   if (!waitable && PyErr_ExceptionMatches(PyExc_TypeError)) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "keep-alive interval must be a number of seconds, not '%.200s'",
