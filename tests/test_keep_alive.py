@@ -4,6 +4,7 @@ that fire only when the test says so."""
 import sys
 import threading
 import types
+from decimal import Decimal
 
 import pytest
 
@@ -60,6 +61,33 @@ class TestStartAndStop:
         assert s.CUF_StopKeepAliveTimer() is None
         assert s.CUF_StopKeepAliveTimer() is None
         assert s.mb_TimerRunning is False and s.mobj_KeepAliveTimer is None
+
+    @pytest.mark.parametrize("interval", ["1", Decimal("0.01"), 10**20, 1e300, float("nan"), 0,
+                                          -1, 0.01], ids=repr)
+    def test_interval_that_a_timer_cannot_wait_on_is_refused_by_the_call(self, rig, interval):
+        """Refused in the caller's thread, before anything is written or armed,
+        exactly when a real timer would fail on its own thread."""
+        try:
+            threading.Timer(interval, lambda: None).run()
+            error = None
+        except Exception as e:
+            error = type(e)
+        s = rig.session
+        if error is None:
+            assert s.CUF_StartKeepAliveTimer(interval) is None
+            assert len(rig.threading.pending()) == 1
+            return
+        with pytest.raises(error) as info:
+            s.CUF_StartKeepAliveTimer(interval)
+        if error is TypeError:
+            assert str(info.value) == ("keep-alive interval must be a number of seconds, not "
+                                       f"'{type(interval).__name__}'")
+        assert rig.threading.created == []
+        assert s.mb_TimerRunning is False and s.mi_KeepAliveInterval == 30
+        with pytest.raises(RuntimeError, match="^FTP Open failed: ") as info:
+            s.CUF_Open("h", Pmi_KeepAliveInterval=interval)
+        assert type(info.value.__context__) is error
+        assert s.mb_Connected is False and rig.threading.created == []
 
     def test_start_failure_leaves_earlier_writes(self, rig):
         def broken(interval, function):
@@ -284,13 +312,21 @@ class TestShutdownRefusal:
 
     @pytest.mark.skipif(sys.version_info < (3, 12), reason="refused from 3.12 on")
     def test_refusal_at_shutdown_ends_the_chain_quietly(self, Quorvan):
+        """A firing refused ends its chain without an error on its thread; a
+        start refused says so instead of reporting a keep-alive that does not
+        run, and so does every later one."""
         module = self.fresh_module(Quorvan)
         created = []
         module.threading = self.refusing_threading(
             "can't create new thread at interpreter shutdown", created)
         s = module.CLASS_FTPClient()
-        assert s.CUF_StartKeepAliveTimer(0.5) is None
-        assert s.CUF_StartKeepAliveTimer(0.5) is None
+        s.mb_TimerRunning = True
+        assert s.CUF__OnKeepAliveTimer() is None
+        assert s.mb_TimerRunning is False and len(created) == 1
+        for _ in range(2):
+            with pytest.raises(RuntimeError, match="^can't create new thread at interpreter shutdown$"):
+                s.CUF_StartKeepAliveTimer(0.5)
+            assert s.mb_TimerRunning is False
         assert len(created) == 1  # nothing more is armed once refused
 
     def test_other_refusals_are_reported(self, Quorvan):

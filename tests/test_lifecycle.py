@@ -5,7 +5,7 @@ import threading
 
 import pytest
 
-from support.fakes import RecordingLock
+from support.fakes import Gate, HandOverLock, RecordingLock
 
 
 def ftp_calls(journal):
@@ -271,6 +271,21 @@ class TestClose:
         assert "close" not in [e[0] for e in rig.journal]
         assert not s.mobj_Lock.locked()
 
+    def test_lock_swallowing_the_quit_error_clears_the_session(self, rig):
+        class Swallowing:
+            def __enter__(self):
+                return self
+
+            def __exit__(self, *exc):
+                return True
+
+        s = rig.session
+        s.CUF_Open("h")
+        s.mobj_Lock = Swallowing()
+        rig.fail["quit"] = EOFError()
+        assert s.CUF_Close() is None
+        assert s.mobj_FTP is None and s.mb_Connected is False
+
     def test_missing_lock_counts_as_a_failed_quit(self, rig):
         s = rig.session
         s.CUF_Open("h")
@@ -318,6 +333,62 @@ class TestClose:
         assert [e[0] for e in ftp_calls(rig.journal)] == ([] if cleared_in == "__enter__"
                                                           else ["quit"])
         assert s.mobj_FTP is None and s.mb_Connected is False
+
+
+def end_state(rig):
+    """'open' or 'closed', checking that the session is wholly one of them and
+    that every connection it let go of was ended once."""
+    s = rig.session
+    current = s.mobj_FTP
+    for ftp in rig.ftp_class.instances:
+        assert ftp.calls.count("quit") <= 1, ftp.calls
+        if ftp is not current:
+            assert "quit" in ftp.calls or "close" in ftp.calls, ftp.calls
+    if current is None:
+        assert s.mb_Connected is False and s.mb_TimerRunning is False
+        return "closed"
+    assert current.calls[-2:] == ["login", "set_pasv"]
+    assert s.mb_Connected is True and s.mb_TimerRunning is True
+    assert s.mobj_KeepAliveTimer in rig.threading.pending()  # others end at their next firing
+    return "open"
+
+
+class TestOverlap:
+    """Opens and closes on two threads, the first held inside a call on the
+    connection until the second has got as far as it can, and the lock
+    handed to a waiting thread as soon as it is released."""
+
+    CASES = {  # first call, where it is held, second call, session open before
+        "close during connect": ("open", "connect", "close", False),
+        "close during login": ("open", "login", "close", False),
+        "close during re-open": ("open", "connect", "close", True),
+        "open during close": ("close", "quit", "open", True),
+        "two opens": ("open", "login", "open", False),
+        "two re-opens": ("open", "connect", "open", True),
+        "two closes": ("close", "quit", "close", True),
+    }
+
+    @pytest.mark.parametrize("first, held_in, second, opened", CASES.values(), ids=list(CASES))
+    def test_ends_as_some_order_of_the_calls(self, rig, first, held_in, second, opened):
+        s = rig.session
+        s.mobj_Lock = HandOverLock()
+        rig.ftp_class.instances = []
+        if opened:
+            s.CUF_Open("h")
+        calls = {"open": lambda: s.CUF_Open("h"), "close": s.CUF_Close}
+        gate = rig.gates[held_in] = Gate()
+        results = []
+        threads = [threading.Thread(target=lambda c=call: results.append(calls[c]()), daemon=True)
+                   for call in (first, second)]
+        threads[0].start()
+        gate.wait_for_arrival()
+        threads[1].start()
+        threads[1].join(0.3)
+        gate.open()
+        for t in threads:
+            t.join(10)
+        assert not any(t.is_alive() for t in threads) and len(results) == 2
+        assert end_state(rig) == {"open": "open", "close": "closed"}[second]
 
 
 class TestWithStatement:

@@ -80,6 +80,21 @@ SCENARIOS = {
             sessions.append(c)
         time.sleep(0.02 + pause)
     """,
+    # a __del__ that closes the session during finalisation, while a
+    # keep-alive firing waits for its late NOOP reply holding the session's
+    # lock (it will never run again) on every other run, and with no firing
+    # (the lock free) on the rest
+    "closed by __del__ during finalisation": """
+        class Closer:
+            def __init__(self, session):
+                self.session = session
+            def __del__(self):
+                self.session.CUF_Close()
+        c = Quorvan.CLASS_FTPClient()
+        c.CUF_Open(HOST, PORT, Pmi_KeepAliveInterval=0.001 if SEED % 2 else 30)
+        time.sleep(pause + 0.05)
+        closer = Closer(c)
+    """,
 }
 
 
@@ -88,6 +103,7 @@ FAULTS = {
     "firing": [{"cmd": "NOOP", "action": "delay", "seconds": 0.01}],
     "inside a transfer": [{"cmd": "RETR", "action": "slow", "seconds": 0.05}],
     "woken during finalisation": [{"cmd": "NOOP", "action": "delay", "seconds": 0.05}],
+    "closed by __del__ during finalisation": [{"cmd": "NOOP", "action": "delay", "seconds": 2}],
 }
 
 
@@ -125,26 +141,66 @@ def test_exit_is_clean(ftp, tmp_path, scenario):
 
 
 def test_shutdown_hook_stops_arming():
-    """The hook threading runs at shutdown ends every chain at its next
-    firing and lets no new timer start."""
+    """The hook the exit runs once the program's threads have ended (with the
+    atexit callbacks) ends every chain at its next firing, and a start after
+    it says that it cannot arm."""
     script = textwrap.dedent("""
-        import threading, time, Quorvan
+        import atexit, threading, time, Quorvan
         c = Quorvan.CLASS_FTPClient()
         c.mb_Connected = False
         c.CUF_StartKeepAliveTimer(0.005)
-        def names(hook):  # a functools.partial before 3.13, then a lambda around the hook
-            cells = [c.cell_contents for c in getattr(hook, "__closure__", None) or ()]
-            return [getattr(f, "__name__", None) for f in [getattr(hook, "func", None), *cells]]
-        hooks = [h for h in threading._threading_atexits if "_keep_alive_shutdown" in names(h)]
-        print(len(hooks))
-        hooks[0]()
-        time.sleep(0.05)
+        atexit._run_exitfuncs()
+        deadline = time.monotonic() + 10
+        while c.mb_TimerRunning and time.monotonic() < deadline:
+            time.sleep(0.01)
+        c.mobj_KeepAliveTimer.join(10)
         timers = [t for t in threading.enumerate() if isinstance(t, threading.Timer)]
         print(len(timers), c.mb_TimerRunning)
-        c.CUF_StartKeepAliveTimer(0.005)
-        print(c.mobj_KeepAliveTimer is None or not c.mobj_KeepAliveTimer.is_alive())
+        try:
+            c.CUF_StartKeepAliveTimer(0.005)
+        except RuntimeError as e:
+            print(repr(str(e)))
+        print(c.mb_TimerRunning, c.mobj_KeepAliveTimer.is_alive())
     """)
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                             timeout=EXIT_BOUND)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["1", "0", "True", "True"]
+    assert result.stdout.splitlines() == [
+        "0 False", repr("can't create new thread at interpreter shutdown"), "False False"]
+
+
+@pytest.mark.skipif((3, 12) <= sys.version_info < (3, 12, 2),
+                    reason="3.12.0 and 3.12.1 refuse new threads once the main thread has returned")
+def test_keep_alive_outlives_the_main_thread(ftp):
+    """A program whose main thread returns while a worker goes on keeps its
+    keep-alive until the worker ends, and can still open sessions."""
+    script = textwrap.dedent("""
+        import sys, threading, time, Quorvan
+        HOST, PORT = sys.argv[1], int(sys.argv[2])
+        c = Quorvan.CLASS_FTPClient()
+        c.CUF_Open(HOST, PORT, Pmi_KeepAliveInterval=0.05)
+        def worker():
+            main = threading.main_thread()
+            deadline = time.monotonic() + 10
+            while main.is_alive() and time.monotonic() < deadline:
+                time.sleep(0.01)
+            c.CUF_FileExists("after-main")
+            time.sleep(0.6)
+            c.CUF_FileExists("later")
+            late = Quorvan.CLASS_FTPClient()
+            late.CUF_Open(HOST, PORT)
+            print(main.is_alive(), late.mb_TimerRunning, late.mobj_KeepAliveTimer.is_alive())
+            late.CUF_Close()
+            c.CUF_Close()
+        threading.Thread(target=worker).start()
+    """)
+    result = subprocess.run([sys.executable, "-c", script, ftp.host, str(ftp.port)],
+                            capture_output=True, text=True, timeout=EXIT_BOUND)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert result.stdout.split() == ["False", "True", "True"]
+    first = ftp.sessions()[0]
+    commands = [(cmd, arg) for cmd, arg in
+                ((c[1], c[2]) for c in ftp.commands(first)) if cmd in ("NOOP", "SIZE")]
+    between = commands[commands.index(("SIZE", "after-main")) + 1:
+                       commands.index(("SIZE", "later"))]
+    assert len(between) >= 3 and set(between) == {("NOOP", "")}

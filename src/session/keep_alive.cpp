@@ -32,16 +32,61 @@ bool build_and_start_timer(const Call& c) {
   return static_cast<bool>(call_method(timer.get(), c.name(n::start)));
 }
 
-// Arms the next timer, unless the interpreter is shutting down (see
-// timer_guard.h): then the chain ends here, as at exit it would anyway.
-bool arm_timer(const Call& c) {
+// Arms the next timer.  Once the interpreter is shutting down (see
+// timer_guard.h) no timer is armed: a firing then ends its chain quietly, as
+// at exit it would anyway, and a start fails, since its caller would
+// otherwise believe a keep-alive runs.  Either way the session no longer
+// counts its chain as running.
+bool arm_timer(const Call& c, bool firing) {
   Ref state = Ref::borrow(c.state());  // keeps the guard alive until end_arming
   TimerGuard* guard;
   int go = begin_arming(c, &guard);
-  if (go <= 0) return go == 0;
-  bool armed = build_and_start_timer(c) || refused_at_shutdown(guard);
-  end_arming(guard);
-  return armed;
+  if (go < 0) return false;
+  bool armed = go > 0 && build_and_start_timer(c);
+  if (go > 0) end_arming(guard);
+  if (armed) return true;
+  if (go > 0 && !refused_at_shutdown(guard)) return false;
+  if (!self_set(c, n::mb_TimerRunning, Py_False)) return false;
+  if (firing) return true;
+  raise_shutting_down();
+  return false;
+}
+
+// Whether a positive interval converts to a lock's time-out as the timer's
+// wait would convert it: an int (or an object with __index__) or a float,
+// in nanoseconds as a 64-bit count, and no more than PY_TIMEOUT_MAX.
+bool convertible_time_out(PyObject* interval) {
+  double seconds;
+  if (PyFloat_Check(interval)) {
+    seconds = PyFloat_AS_DOUBLE(interval);
+  } else {
+    long long whole = PyLong_AsLongLong(interval);  // TypeError, or OverflowError
+    if (whole == -1 && PyErr_Occurred()) return false;
+    seconds = static_cast<double>(whole);
+  }
+  if (seconds * 1e9 >= 9.2e18 || seconds * 1e6 > static_cast<double>(PY_TIMEOUT_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "keep-alive interval is too large");
+    return false;
+  }
+  return true;
+}
+
+// threading.Timer waits with Event.wait(interval): a comparison with 0, then,
+// for a positive interval, a lock's acquire(True, interval).  The comparison
+// is made and the conversion checked here, so that the caller's thread
+// refuses what would otherwise fail on the timer's, where nobody sees it and
+// no NOOP is ever sent.
+bool check_interval(PyObject* interval) {
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return false;
+  int positive = PyObject_RichCompareBool(interval, zero.get(), Py_GT);
+  bool waitable = positive == 0 || (positive > 0 && convertible_time_out(interval));
+  if (!waitable && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "keep-alive interval must be a number of seconds, not '%.200s'",
+                 _PyType_Name(Py_TYPE(interval)));
+  }
+  return waitable;
 }
 
 // Whether a firing belongs to the chain that the session keeps: 1 yes, 0 no,
@@ -96,8 +141,9 @@ PyObject* check_alive(const Call& c) { return self_call(c, n::CUF_KeepAlive).rel
 
 PyObject* start_keep_alive_timer(const Call& c) {
   constexpr int kInterval = 1;
-  if (!self_set(c, n::mi_KeepAliveInterval, c.arg(kInterval)) ||
-      !self_set(c, n::mb_TimerRunning, Py_True) || !arm_timer(c)) {
+  if (!check_interval(c.arg(kInterval)) ||
+      !self_set(c, n::mi_KeepAliveInterval, c.arg(kInterval)) ||
+      !self_set(c, n::mb_TimerRunning, Py_True) || !arm_timer(c, false)) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -119,7 +165,7 @@ PyObject* on_keep_alive_timer(const Call& c) {
   if (t < 0) return nullptr;
   if (t && !self_call(c, n::CUF_KeepAlive)) return nullptr;
 
-  if (!arm_timer(c)) return nullptr;
+  if (!arm_timer(c, true)) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -1,6 +1,7 @@
 // Session state and connection lifecycle: __init__, CUF_Open, CUF_Close,
 // CUF_IsConnected.
 #include "session/common.h"
+#include "session/timer_guard.h"
 
 namespace quorvan::session {
 
@@ -51,10 +52,67 @@ bool set_up_connection(const Call& c) {
   return ftp && set_attr(ftp.get(), c.name(n::encoding), c.arg(kEncoding));
 }
 
+// The session's chain stops and its connection gets QUIT, then the session
+// is cleared: run under the lock by a close, and by an open that finds a
+// connection which another thread's open installed after this one's close.
+// A chain is stopped here again when an open on another thread started one
+// after the close's own stop; in the usual case mb_TimerRunning is false by
+// now and nothing is called.  *quitting tells a failing QUIT (which the
+// caller absorbs) from a failing stop (which it does not).
+bool quit_and_clear(const Call& c, PyObject* target, bool* quitting) {
+  Ref running = self_get(c, n::mb_TimerRunning);
+  if (!running) return false;
+  int t = truth(running.get());
+  if (t < 0 || (t && !self_call(c, n::CUF_StopKeepAliveTimer))) return false;
+  *quitting = true;
+  if (!call_method(target, c.name(n::quit))) return false;
+  return self_set(c, n::mobj_FTP, Py_None) && self_set(c, n::mb_Connected, Py_False);
+}
+
+// Step 6 onwards: the session is marked open and its chain started.
+bool mark_open(const Call& c) {
+  if (!self_set(c, n::ms_Encoding, c.arg(kEncoding))) return false;
+  if (!self_set(c, n::mb_Connected, Py_True)) return false;
+  return static_cast<bool>(self_call(c, n::CUF_StartKeepAliveTimer, {c.arg(kKeepAliveInterval)}));
+}
+
+// Under the lock, so that an open is one step against other threads' opens
+// and closes: a connection left by an open that overtook this one is ended
+// (as closing first would have), the new one is set up, and the session is
+// marked open with its chain running before any close can look at it.  A
+// failure marks the session not connected here too, before a later open can
+// mark it open; *marked says so.
+bool open_under_lock(const Call& c, bool* marked) {
+  Ref previous = self_get(c, n::mobj_FTP);
+  bool done = static_cast<bool>(previous);
+  if (done) {
+    int held = truth(previous.get());
+    bool quitting = false;
+    done = held >= 0;
+    if (held > 0 && !quit_and_clear(c, previous.get(), &quitting)) {
+      done = false;
+      if (quitting && PyErr_ExceptionMatches(PyExc_Exception)) {
+        Caught failure = take_exception();
+        Handling handling(failure);
+        done = call_method(previous.get(), c.name(n::close)) &&
+               self_set(c, n::mobj_FTP, Py_None) && self_set(c, n::mb_Connected, Py_False);
+      }
+    }
+  }
+  if (done && set_up_connection(c) && mark_open(c)) return true;
+  Caught failure = take_exception();
+  if (is_exception(failure)) {
+    if (!self_set(c, n::mb_Connected, Py_False)) return false;
+    *marked = true;
+  }
+  restore_exception(std::move(failure));
+  return false;
+}
+
 // The body of CUF_Open's try statement.  A session that still holds a
 // connection object is closed first, so its keep-alive chain stops and its
 // connection is ended instead of leaked.
-bool try_open(const Call& c) {
+bool try_open(const Call& c, bool* marked) {
   Ref previous = self_get(c, n::mobj_FTP);
   if (!previous) return false;
   int held = truth(previous.get());
@@ -62,20 +120,75 @@ bool try_open(const Call& c) {
   if (held < 0) return false;
   if (held && !self_call(c, n::CUF_Close)) return false;
 
-  if (with_session_lock(c, [&] { return set_up_connection(c); }) == WithResult::Raised) {
-    return false;
+  switch (with_session_lock(c, [&] { return open_under_lock(c, marked); })) {
+    case WithResult::Raised:
+      return false;
+    case WithResult::Swallowed:  // a lock that swallows errors: go on after the block
+      *marked = false;
+      return mark_open(c);
+    case WithResult::Completed:
+      break;
   }
-  if (!self_set(c, n::ms_Encoding, c.arg(kEncoding))) return false;
-  if (!self_set(c, n::mb_Connected, Py_True)) return false;
-  return static_cast<bool>(self_call(c, n::CUF_StartKeepAliveTimer, {c.arg(kKeepAliveInterval)}));
+  return true;
+}
+
+// mobj_FTP = None; mb_Connected = False
+bool clear(const Call& c) {
+  return self_set(c, n::mobj_FTP, Py_None) && self_set(c, n::mb_Connected, Py_False);
+}
+
+// A close while the interpreter finalises (from a __del__, say).  Daemon
+// threads never run again by then, so a lock that one of them holds (a
+// keep-alive inside its NOOP) is never released, and the connection it uses
+// must not be touched either: closing its file would wait for the buffer
+// lock that the frozen thread holds, which the interpreter treats as fatal.
+// So QUIT goes out only if the lock is free now; otherwise the session is
+// just cleared and the process's exit closes the socket.
+bool close_at_exit(const Call& c) {
+  Ref lock = self_get(c, n::mobj_Lock);
+  Ref taken = lock ? call_method(lock.get(), c.name(n::acquire), {Py_False}) : Ref();
+  if (!taken || !PyBool_Check(taken.get())) {
+    PyErr_Clear();  // not a lock that can be tried: do not wait on it
+    return clear(c);
+  }
+  if (taken.get() == Py_True) {
+    Ref target = self_get(c, n::mobj_FTP);
+    bool quit = target && target.get() != Py_None && call_method(target.get(), c.name(n::quit));
+    if (!quit && target && target.get() != Py_None) {
+      PyErr_Clear();
+      if (!call_method(target.get(), c.name(n::close))) PyErr_Clear();
+    }
+    PyErr_Clear();
+    if (!call_method(lock.get(), c.name(n::release))) PyErr_Clear();
+  }
+  return clear(c);
+}
+
+// QUIT failed (or the lock did): close the sockets without a word to the
+// server.  An error from close() chains to the QUIT failure, as in an except
+// clause.  A session that another thread cleared meanwhile is closed
+// already, and one that another thread re-opened had its open end this
+// connection: neither is touched.
+PyObject* after_failed_quit(const Call& c, const Caught& failure, PyObject* target) {
+  Handling handling(failure);
+  Ref current = self_get(c, n::mobj_FTP);
+  if (!current) return nullptr;
+  if (target == nullptr || target == Py_None) target = current.get();  // the lock failed
+  if (current.get() == Py_None) return clear(c) ? Py_NewRef(Py_None) : nullptr;
+  if (current.get() != target) Py_RETURN_NONE;
+  if (!call_method(target, c.name(n::close))) return nullptr;
+  Ref now = self_get(c, n::mobj_FTP);
+  if (!now) return nullptr;
+  if (now.get() != target && now.get() != Py_None) Py_RETURN_NONE;
+  return clear(c) ? Py_NewRef(Py_None) : nullptr;
 }
 
 // except Exception as e:
 //     self.mb_Connected = False
 //     raise RuntimeError("FTP Open failed: " + format(e, ""))
-PyObject* open_failed(const Call& c, const Caught& e) {
+PyObject* open_failed(const Call& c, const Caught& e, bool marked) {
   Handling handling(e);
-  if (!self_set(c, n::mb_Connected, Py_False)) return nullptr;
+  if (!marked && !self_set(c, n::mb_Connected, Py_False)) return nullptr;
   Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
   if (!empty) return nullptr;
   Ref text = Ref::steal(PyObject_Format(e.value.get(), empty.get()));
@@ -107,13 +220,14 @@ PyObject* init(const Call& c) {
 }
 
 PyObject* open(const Call& c) {
-  if (try_open(c)) Py_RETURN_TRUE;
+  bool marked = false;
+  if (try_open(c, &marked)) Py_RETURN_TRUE;
   Caught e = take_exception();
   if (!is_exception(e)) {
     restore_exception(std::move(e));  // KeyboardInterrupt and friends pass untouched
     return nullptr;
   }
-  return open_failed(c, e);
+  return open_failed(c, e, marked);
 }
 
 PyObject* close(const Call& c) {
@@ -123,35 +237,34 @@ PyObject* close(const Call& c) {
   int held = truth(ftp.get());
   ftp.reset();
   if (held < 0) return nullptr;
-  if (held) {
-    // Another thread's close may clear the session while this one waits for
-    // the lock, or between a failed QUIT and the fallback: a session found
-    // cleared is closed already, and neither QUIT nor close() is attempted on
-    // the None left in its place.
-    WithResult r = with_session_lock(c, [&] {
-      Ref current = self_get(c, n::mobj_FTP);
-      if (!current) return false;
-      return current.get() == Py_None ||
-             static_cast<bool>(call_method(current.get(), c.name(n::quit)));
-    });
-    if (r == WithResult::Raised) {
-      Caught failure = take_exception();
-      if (!is_exception(failure)) {
-        restore_exception(std::move(failure));
-        return nullptr;
-      }
-      // QUIT failed: close the sockets without a word to the server.  An
-      // error from close() chains to the QUIT failure, as in an except clause.
-      Handling handling(failure);
-      ftp = self_get(c, n::mobj_FTP);
-      if (!ftp) return nullptr;
-      if (ftp.get() != Py_None && !call_method(ftp.get(), c.name(n::close))) return nullptr;
-    }
+  if (!held) return clear(c) ? Py_NewRef(Py_None) : nullptr;
+  if (interpreter_finalizing()) return close_at_exit(c) ? Py_NewRef(Py_None) : nullptr;
+
+  // Another thread's close may clear the session while this one waits for
+  // the lock, and another thread's open may replace the connection once the
+  // lock is free again: only the connection found under the lock is ended,
+  // and it is cleared from the session before the lock is released.
+  Ref target;
+  bool quitting = false;
+  WithResult r = with_session_lock(c, [&] {
+    target = self_get(c, n::mobj_FTP);
+    if (!target) return false;
+    if (target.get() == Py_None) return clear(c);
+    return quit_and_clear(c, target.get(), &quitting);
+  });
+  if (r == WithResult::Completed) Py_RETURN_NONE;
+  if (r == WithResult::Swallowed) {  // a lock that swallows errors: go on after the block
+    Ref current = self_get(c, n::mobj_FTP);
+    if (!current) return nullptr;
+    bool ours = current.get() == Py_None || !target || current.get() == target.get();
+    return !ours || clear(c) ? Py_NewRef(Py_None) : nullptr;
   }
-  if (!self_set(c, n::mobj_FTP, Py_None) || !self_set(c, n::mb_Connected, Py_False)) {
+  Caught failure = take_exception();
+  if (!is_exception(failure) || (target && target.get() != Py_None && !quitting)) {
+    restore_exception(std::move(failure));  // the stop failed: nothing else is done
     return nullptr;
   }
-  Py_RETURN_NONE;
+  return after_failed_quit(c, failure, target.get());
 }
 
 PyObject* is_connected(const Call& c) { return self_get(c, n::mb_Connected).release(); }

@@ -31,11 +31,12 @@ namespace quorvan::session {
   X(open, "open")                                        \
   X(Lock, "Lock")                                        \
   X(Timer, "Timer")                                      \
-  X(register_atexit, "_register_atexit")                 \
   X(current_thread, "current_thread")                    \
   X(daemon, "daemon")                                    \
   X(start, "start")                                      \
   X(cancel, "cancel")                                    \
+  X(acquire, "acquire")                                  \
+  X(release, "release")                                  \
   X(connect, "connect")                                  \
   X(login, "login")                                      \
   X(set_pasv, "set_pasv")                                \

@@ -9,13 +9,13 @@ namespace quorvan::session {
 
 struct TimerGuard {
   bool stopping = false;
-  bool hook_registered = false;
   long arming = 0;  // timers being armed right now
 };
 
 namespace {
 
 constexpr const char kCapsuleName[] = "Quorvan.session_state";
+constexpr const char kShutdownText[] = "can't create new thread at interpreter shutdown";
 constexpr int kDrainLimitMs = 5000;  // a thread that never starts must not hang the exit
 
 void free_guard(PyObject* capsule) {
@@ -84,7 +84,8 @@ bool end_timer_threads(PyObject* threading, double deadline) {
   return true;
 }
 
-// Runs in threading._shutdown(), on the main thread, before finalisation.
+// Runs among the atexit callbacks, on the main thread, once the non-daemon
+// threads have ended and before finalisation.
 PyObject* shutdown_hook(PyObject* capsule, PyObject*) {
   TimerGuard* guard = guard_of(capsule);
   if (guard == nullptr) return nullptr;
@@ -107,23 +108,13 @@ PyObject* shutdown_hook(PyObject* capsule, PyObject*) {
 
 PyMethodDef shutdown_hook_def = {"_keep_alive_shutdown", shutdown_hook, METH_NOARGS, nullptr};
 
-// Registers the hook with the real threading module, once.  Returns 0, or -1.
-int register_hook(const Call& c, TimerGuard* guard) {
-  PyObject* state = c.state();
-  guard->hook_registered = true;
-  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-  if (!threading) return -1;
-  Ref register_atexit;
-  int found = optional_attr(threading.get(), c.name(n::register_atexit), &register_atexit);
-  if (found <= 0) return found;  // an interpreter without the hook: nothing to guard with
+// Registers the hook with the real atexit module.  Returns 0, or -1.
+int register_hook(PyObject* state) {
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return -1;
   Ref hook = Ref::steal(PyCFunction_New(&shutdown_hook_def, state));
   if (!hook) return -1;
-  if (call(register_atexit.get(), {hook.get()})) return 0;
-  // threading refuses once its shutdown has begun: then we are too late to arm.
-  if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return -1;
-  PyErr_Clear();
-  guard->stopping = true;
-  return 0;
+  return Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get())) ? 0 : -1;
 }
 
 }  // namespace
@@ -136,15 +127,35 @@ Ref make_session_state() {
   }
   *guard = TimerGuard();
   Ref capsule = Ref::steal(PyCapsule_New(guard, kCapsuleName, free_guard));
-  if (!capsule) PyMem_Free(guard);
+  if (!capsule) {
+    PyMem_Free(guard);
+    return capsule;
+  }
+  if (register_hook(capsule.get()) < 0) return Ref();
   return capsule;
+}
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
+void raise_shutting_down() {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyErr_SetString(PyExc_PythonFinalizationError, kShutdownText);
+#else
+  PyErr_SetString(PyExc_RuntimeError, kShutdownText);
+#endif
 }
 
 int begin_arming(const Call& c, TimerGuard** out) {
   TimerGuard* guard = guard_of(c.state());
   *out = guard;
   if (guard == nullptr) return PyErr_Occurred() ? -1 : 1;
-  if (!guard->hook_registered && register_hook(c, guard) < 0) return -1;
+  if (interpreter_finalizing()) guard->stopping = true;
   if (guard->stopping) return 0;
   ++guard->arming;  // checked and counted under the GIL, before any Python code runs
   return 1;
@@ -160,8 +171,7 @@ bool refused_at_shutdown(TimerGuard* guard) {
   Ref error = Ref::steal(PyErr_GetRaisedException());
   Ref text = Ref::steal(PyObject_Str(error.get()));
   if (text && PyUnicode_Check(text.get()) &&
-      PyUnicode_CompareWithASCIIString(text.get(),
-                                       "can't create new thread at interpreter shutdown") == 0) {
+      PyUnicode_CompareWithASCIIString(text.get(), kShutdownText) == 0) {
     if (guard != nullptr) guard->stopping = true;
     return true;
   }

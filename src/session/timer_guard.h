@@ -1,16 +1,26 @@
 // Keeps the keep-alive chain from starting threads while the interpreter
-// shuts down.
+// shuts down, and no earlier.
 //
 // CPython 3.10 crashes when a thread that was created just before
 // finalisation begins runs its start-up code after the interpreter has been
 // freed.  A keep-alive chain creates a thread at every firing, so with short
 // intervals an exit can land in that window.  The guard closes it: a hook
-// registered with threading's shutdown (it runs before finalisation) stops
-// further arming and waits until every timer already being armed has started.
+// registered with atexit when the module is created stops further arming
+// and waits until every timer already being armed has started.
 //
-// From 3.12 the interpreter itself refuses new threads from the moment its
-// shutdown begins, a little before threading's hook runs; a firing that
-// lands in between ends its chain quietly instead of failing on its thread.
+// The moment is chosen so that the keep-alive lasts as long as the program's
+// threads run: on 3.10 to 3.13 the interpreter's exit first runs threading's
+// own shutdown hooks and then waits for every non-daemon thread, and only
+// after that runs the atexit callbacks (the latest registered first, so ours
+// comes after the program's later ones) and begins finalisation.  A program
+// whose main thread returns while its workers go on keeps its keep-alive
+// until the last worker ends.  An arming found after finalisation has begun
+// (from a __del__, say) is refused too.
+//
+// 3.12.0 and 3.12.1 refuse new threads from the start of the exit, before
+// the non-daemon threads are waited for; 3.12.2 and later from finalisation
+// on.  A firing refused that way ends its chain quietly instead of failing
+// on its thread.
 //
 // A sub-interpreter, unlike the main one, cannot end while a daemon thread
 // of its own runs (CPython aborts the process).  There the hook also cancels
@@ -24,8 +34,15 @@
 
 namespace quorvan::session {
 
-// The state the guard keeps, one per module instance, shared by its functions.
+// The state the guard keeps, one per module instance, shared by its
+// functions; registers the shutdown hook.
 Ref make_session_state();
+
+// Whether the interpreter has begun finalisation.
+bool interpreter_finalizing();
+
+// The error of a start refused because the interpreter is shutting down.
+void raise_shutting_down();
 
 struct TimerGuard;
 

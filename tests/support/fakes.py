@@ -42,13 +42,70 @@ class RecordingLock:
         return self._lock.locked()
 
 
-def make_ftp_class(journal, session_box=None, fail=None, results=None):
+class Gate:
+    """Holds every call that reaches it until the test opens it; the waits
+    on both sides are bounded."""
+
+    def __init__(self):
+        self._arrivals = threading.Semaphore(0)
+        self._open = threading.Event()
+
+    def __call__(self):
+        self._arrivals.release()
+        if not self._open.wait(10):
+            raise AssertionError("gate not opened within 10 s")
+
+    def wait_for_arrival(self):
+        assert self._arrivals.acquire(timeout=10), "no call reached the gate within 10 s"
+
+    def open(self):
+        self._open.set()
+
+
+class HandOverLock:
+    """A real lock that, when released while another thread waits for it,
+    lets that thread have it before the releasing one goes on (within 10 s):
+    the interleaving that a thread switch at that moment would give."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._state = threading.Condition()
+        self._waiting = 0
+        self._taken = 0
+
+    def __enter__(self):
+        with self._state:
+            self._waiting += 1
+        if not self._lock.acquire(timeout=10):
+            raise AssertionError("lock not free within 10 s")
+        with self._state:
+            self._waiting -= 1
+            self._taken += 1
+            self._state.notify_all()
+        return True
+
+    def __exit__(self, *exc):
+        with self._state:
+            waiting, taken = self._waiting, self._taken
+            self._lock.release()
+            if waiting:
+                self._state.wait_for(lambda: self._taken > taken, timeout=10)
+        return False
+
+    def locked(self):
+        return self._lock.locked()
+
+
+def make_ftp_class(journal, session_box=None, fail=None, results=None, gates=None):
     """An FTP stand-in class.  Each call is journaled as (name, args, kwargs,
     lock_held); `fail` maps a method name to an exception to raise, `results`
-    to a value to return.  session_box[0], when set, is the session whose
-    lock state is recorded."""
+    to a value to return, `gates` to a Gate the call passes first.
+    session_box[0], when set, is the session whose lock state is recorded.
+    Once a test sets the class's `instances` to a list, the class keeps its
+    objects there, each with the names of its `calls`."""
     fail = fail if fail is not None else {}
     results = results if results is not None else {}
+    gates = gates if gates is not None else {}
 
     def lock_held():
         session = session_box[0] if session_box else None
@@ -58,6 +115,10 @@ def make_ftp_class(journal, session_box=None, fail=None, results=None):
     def method(name):
         def call(self, *args, **kwargs):
             journal.append((name, args, kwargs, lock_held()))
+            if type(self).instances is not None:
+                self.calls.append(name)
+            if name in gates:
+                gates[name]()
             error = fail.get(name)
             if error is not None:
                 raise error
@@ -67,12 +128,17 @@ def make_ftp_class(journal, session_box=None, fail=None, results=None):
         return call
 
     class FakeFTP:
+        instances = None
+
         def __init__(self, *args, **kwargs):
             journal.append(("FTP", args, kwargs, lock_held()))
             error = fail.get("FTP")
             if error is not None:
                 raise error
+            object.__setattr__(self, "calls", [])
             object.__setattr__(self, "encoding", "latin-1")
+            if FakeFTP.instances is not None:
+                FakeFTP.instances.append(self)
 
         def __setattr__(self, name, value):
             if name == "encoding":
@@ -140,9 +206,11 @@ class Rig:
         self.journal = Journal()
         self.fail = {}
         self.results = {}
+        self.gates = {}
         self.box = [None]
         self.threading = ManualThreading(self.journal)
-        self.ftp_class = make_ftp_class(self.journal, self.box, self.fail, self.results)
+        self.ftp_class = make_ftp_class(self.journal, self.box, self.fail, self.results,
+                                        self.gates)
         monkeypatch.setattr(Quorvan, "FTP", self.ftp_class)
         monkeypatch.setattr(Quorvan, "threading", self.threading)
         self.session = Quorvan.CLASS_FTPClient()
