@@ -43,6 +43,24 @@ class TestInit:
         s.mb_Connected = marker
         assert s.CUF_IsConnected() is marker
 
+    def test_is_connected_follows_the_class_and_instance_between_calls(self, Quorvan):
+        """Nothing of an earlier call's lookup is kept: what the class and
+        the instance hold at the moment of each call is what it reads."""
+        class Session(Quorvan.CLASS_FTPClient):
+            pass
+
+        s = Session()
+        assert s.CUF_IsConnected() is False
+        Session.mb_Connected = property(lambda self: "the class's property")
+        assert s.CUF_IsConnected() == "the class's property"
+        del Session.mb_Connected
+        assert s.CUF_IsConnected() is False
+        del s.mb_Connected
+        Session.__getattr__ = lambda self, name: f"missing {name}"
+        assert s.CUF_IsConnected() == "missing mb_Connected"
+        s.mb_Connected = True
+        assert s.CUF_IsConnected() is True
+
 
 class TestOpen:
     def test_defaults_and_order(self, rig):
