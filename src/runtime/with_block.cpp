@@ -1,7 +1,5 @@
 #include "runtime/with_block.h"
 
-#include <cstdint>
-
 #include "runtime/exceptions.h"
 #include "runtime/names.h"
 
@@ -25,7 +23,8 @@ struct SpecialEntry {
 };
 
 struct SpecialCache {
-  SpecialEntry entries[4];  // a lock and a file, as a transfer nests them
+  SpecialEntry entries[4];  // a lock and a file, as a transfer nests them, and more
+  unsigned int next;        // the entry a new type takes, round robin
 };
 
 // Unnamed: the capsule never leaves the name table, and an unnamed one is
@@ -57,7 +56,10 @@ SpecialEntry* cache_entry(PyObject* names, PyTypeObject* type) {
     PyErr_Clear();
     return nullptr;
   }
-  return &cache->entries[(reinterpret_cast<uintptr_t>(type) >> 4) % 4];
+  for (SpecialEntry& entry : cache->entries) {
+    if (entry.type == type) return &entry;
+  }
+  return &cache->entries[cache->next++ % 4];
 #endif
 }
 
