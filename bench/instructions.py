@@ -1,7 +1,9 @@
 """Instructions per call under callgrind, which counts them the same however
 loaded the machine is: every case of the calls benchmark, for the extension
 and for the Python class, as the difference between a run of N calls and a
-run of none (so start-up and set-up cancel out).
+run of none (so start-up and set-up cancel out).  Address randomisation is
+off (setarch -R) and the hash seed fixed, so a figure repeats to within a
+few instructions.
 
     scripts/bench-instructions [N] [case ...]     (needs valgrind)
 """
@@ -43,7 +45,7 @@ def count(variant, case, n):
     with tempfile.TemporaryDirectory() as d:
         out = os.path.join(d, "cg.out")
         subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+            ["setarch", "-R", "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
              sys.executable, "-m", "bench.instructions", "--child", variant, case, str(n)],
             check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             env=dict(os.environ, PYTHONHASHSEED="0"))
