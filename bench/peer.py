@@ -1,7 +1,12 @@
 """The session written as a plain Python class with the same methods and
 the same steps: the peer a user would otherwise write, against which the
-call overhead of the extension is measured.  Downloads here write the
-local file directly (open(name, "wb")), as such a class would."""
+call overhead of the extension is measured.  It does the extension's work
+too where the extension does more than a first draft would: a keep-alive
+firing ends a chain that a stop or newer start replaced, arming stops while
+the interpreter shuts down, and the existence test sends TYPE I before SIZE.
+`CLASS_FTPClient` downloads by writing the local file directly
+(open(name, "wb")); `AtomicDownload` replaces it atomically, as the
+extension does."""
 
 import os
 import stat
@@ -11,6 +16,39 @@ from typing import List
 
 UMASK = os.umask(0o022)  # read once, at import, while one thread runs
 os.umask(UMASK)
+
+SHUTDOWN_REFUSAL = "can't create new thread at interpreter shutdown"
+
+
+class TimerGuard:
+    """No timer is armed once threading's shutdown hook has run, and the hook
+    waits (boundedly) for timers being armed to have started."""
+
+    stopping = False
+    hook_registered = False
+    arming = 0
+
+    def shutdown(self):
+        self.stopping = True
+        import time
+        deadline = time.monotonic() + 5
+        while self.arming > 0 and time.monotonic() < deadline:
+            time.sleep(0.001)
+
+
+_guard = TimerGuard()
+
+
+def _register_guard(guard):
+    guard.hook_registered = True
+    import threading as real
+    register = getattr(real, "_register_atexit", None)
+    if register is None:
+        return
+    try:
+        register(guard.shutdown)
+    except RuntimeError:
+        guard.stopping = True
 
 
 class CLASS_FTPClient:
@@ -71,23 +109,43 @@ class CLASS_FTPClient:
     def CUF_CheckAlive(self) -> bool:
         return self.CUF_KeepAlive()
 
+    def _arm_timer(self):
+        guard = _guard
+        if not guard.hook_registered:
+            _register_guard(guard)
+        if guard.stopping:
+            return
+        guard.arming += 1
+        try:
+            t = threading.Timer(self.mi_KeepAliveInterval, self.CUF__OnKeepAliveTimer)
+            self.mobj_KeepAliveTimer = t
+            t.daemon = True
+            t.start()
+        except RuntimeError as e:
+            if str(e) != SHUTDOWN_REFUSAL:
+                raise
+            guard.stopping = True
+        finally:
+            guard.arming -= 1
+
     def CUF__OnKeepAliveTimer(self) -> None:
         if not self.mb_TimerRunning:
             return
+        # A firing of a chain that a stop or a newer start replaced ends it.
+        # The real threading module says which thread runs (the module
+        # global may be a stand-in).
+        import threading as real
+        current = real.current_thread()
+        if isinstance(current, real.Timer) and self.mobj_KeepAliveTimer is not current:
+            return
         if self.mb_Connected:
             self.CUF_KeepAlive()
-        t = threading.Timer(self.mi_KeepAliveInterval, self.CUF__OnKeepAliveTimer)
-        self.mobj_KeepAliveTimer = t
-        t.daemon = True
-        t.start()
+        self._arm_timer()
 
     def CUF_StartKeepAliveTimer(self, Pmi_Interval: int = 30) -> None:
         self.mi_KeepAliveInterval = Pmi_Interval
         self.mb_TimerRunning = True
-        t = threading.Timer(self.mi_KeepAliveInterval, self.CUF__OnKeepAliveTimer)
-        self.mobj_KeepAliveTimer = t
-        t.daemon = True
-        t.start()
+        self._arm_timer()
 
     def CUF_StopKeepAliveTimer(self) -> None:
         self.mb_TimerRunning = False

@@ -1,6 +1,7 @@
 """The keep-alive chain and CUF_KeepAlive / CUF_CheckAlive, with timers
 that fire only when the test says so."""
 
+import builtins
 import sys
 import threading
 import types
@@ -144,6 +145,39 @@ class TestFiring:
             timer.join(10)
             assert not timer.is_alive()
             assert len(noops(rig.journal)) == len(rig.threading.created) - before == stored
+
+    def test_the_running_thread_is_asked_of_threading_in_sys_modules(self, rig, monkeypatch):
+        """The threading module that answers which thread fires is the one
+        sys.modules holds at that firing, not one found at an earlier one."""
+        s = rig.session
+        s.CUF_Open("h")
+        s.CUF__OnKeepAliveTimer()
+
+        class OtherTimer:
+            pass
+
+        replaced = types.SimpleNamespace(Timer=OtherTimer, current_thread=OtherTimer)
+        monkeypatch.setitem(sys.modules, "threading", replaced)
+        del rig.journal[:]
+        before = len(rig.threading.created)
+        s.CUF__OnKeepAliveTimer()  # "on" a timer that is not the stored one
+        assert noops(rig.journal) == [] and len(rig.threading.created) == before
+        # Absent from sys.modules, it is imported, as `import threading` would.
+        monkeypatch.delitem(sys.modules, "threading")
+        imported, real_import = [], builtins.__import__
+
+        def import_(name, *args, **kwargs):
+            if name == "threading":
+                imported.append(name)
+                sys.modules[name] = threading
+                return threading
+            return real_import(name, *args, **kwargs)
+
+        monkeypatch.setattr(builtins, "__import__", import_)
+        s.CUF__OnKeepAliveTimer()
+        s.CUF__OnKeepAliveTimer()
+        assert imported == ["threading"]
+        assert len(noops(rig.journal)) == 2 and len(rig.threading.created) == before + 2
 
     def test_failed_noop_keeps_the_chain_running(self, rig):
         s = rig.session

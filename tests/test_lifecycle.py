@@ -43,6 +43,24 @@ class TestInit:
         s.mb_Connected = marker
         assert s.CUF_IsConnected() is marker
 
+    def test_is_connected_follows_the_class_and_instance_between_calls(self, Quorvan):
+        """Nothing of an earlier call's lookup is kept: what the class and
+        the instance hold at the moment of each call is what it reads."""
+        class Session(Quorvan.CLASS_FTPClient):
+            pass
+
+        s = Session()
+        assert s.CUF_IsConnected() is False
+        Session.mb_Connected = property(lambda self: "the class's property")
+        assert s.CUF_IsConnected() == "the class's property"
+        del Session.mb_Connected
+        assert s.CUF_IsConnected() is False
+        del s.mb_Connected
+        Session.__getattr__ = lambda self, name: f"missing {name}"
+        assert s.CUF_IsConnected() == "missing mb_Connected"
+        s.mb_Connected = True
+        assert s.CUF_IsConnected() is True
+
 
 class TestOpen:
     def test_defaults_and_order(self, rig):
@@ -419,6 +437,57 @@ class TestWithStatement:
         names = [e[0] for e in rig.journal]
         assert "type enter" in names and "instance enter" not in names
         assert ("type exit", (None, None, None)) in rig.journal
+
+    def test_special_methods_changed_between_calls(self, rig):
+        """Whatever the lock's class, or a base of it, holds at each with
+        statement is what runs, however often the class was used before."""
+        class Base:
+            def __exit__(self, *exc):
+                rig.journal.append(("exit", 1))
+
+        class Lock(Base):
+            def __enter__(self):
+                rig.journal.append(("enter", 1))
+
+        s = rig.session
+        s.CUF_Open("h")
+        s.mobj_Lock = Lock()
+
+        def run():
+            getattr(s.mobj_Lock, "__exit__", None)  # the class is used elsewhere too
+            del rig.journal[:]
+            s.CUF_GetCurrentDir()
+            return [e for e in rig.journal if e[0] in ("enter", "exit")]
+
+        assert run() == run() == [("enter", 1), ("exit", 1)]
+        Lock.__enter__ = lambda self: rig.journal.append(("enter", 2))
+        assert run() == run() == [("enter", 2), ("exit", 1)]
+        Base.__exit__ = lambda self, *exc: rig.journal.append(("exit", 2))
+        assert run() == [("enter", 2), ("exit", 2)]
+
+        class OtherBase:
+            def __exit__(self, *exc):
+                rig.journal.append(("exit", 3))
+
+        Lock.__bases__ = (OtherBase,)
+        assert run() == [("enter", 2), ("exit", 3)]
+        s.mobj_Lock = Base()  # no __enter__
+        with pytest.raises((AttributeError, TypeError)):
+            s.CUF_GetCurrentDir()
+        s.mobj_Lock = Lock()
+        assert run() == [("enter", 2), ("exit", 3)]
+
+        # Binding __enter__ runs a __get__ that gives the class a new __exit__.
+        made = []
+
+        class Rebinding:
+            def __get__(self, obj, cls):
+                made.append(len(made) + 4)
+                Lock.__exit__ = lambda self, *exc, n=made[-1]: rig.journal.append(("exit", n))
+                return lambda: rig.journal.append(("enter", 3))
+
+        Lock.__enter__ = Rebinding()
+        assert [run(), run(), run()] == [[("enter", 3), ("exit", n)] for n in (4, 5, 6)]
 
     def test_not_a_context_manager(self, rig):
         # The interpreter's wording and exception type changed in 3.11; the

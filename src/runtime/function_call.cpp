@@ -164,6 +164,17 @@ PyObject* run_body(FunctionObject* f, PyObject* const* bound) {
   return result;
 }
 
+// Out of line, so the common call (every parameter given by position, as a
+// method taking only self always is) pays for neither the array nor the
+// registers this path needs.
+__attribute__((noinline)) PyObject* bind_and_run(FunctionObject* f, PyObject* const* args,
+                                                 Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[kMaxParams] = {};
+  Ref defaults = Ref::borrow(f->defaults);
+  if (bind_arguments(f, args, nargs, kwnames, defaults.get(), bound) < 0) return nullptr;
+  return run_body(f, bound);
+}
+
 }  // namespace
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -172,12 +183,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargs == f->spec->param_count &&
       (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
-    return run_body(f, args);  // every parameter given by position
+    return run_body(f, args);
   }
-  PyObject* bound[kMaxParams] = {};
-  Ref defaults = Ref::borrow(f->defaults);
-  if (bind_arguments(f, args, nargs, kwnames, defaults.get(), bound) < 0) return nullptr;
-  return run_body(f, bound);
+  return bind_and_run(f, args, nargs, kwnames);
 }
 
 }  // namespace quorvan

@@ -1,12 +1,14 @@
 #include "runtime/names.h"
 
+#include "runtime/with_block.h"
+
 namespace quorvan {
 
 namespace {
 
 const char* const kRuntimeNames[kRuntimeNameCount] = {
     "__enter__", "__exit__",  "__import__",    "__builtins__",
-    "__name__",  "__spec__",  "_initializing",
+    "__name__",  "__spec__",  "_initializing", nullptr,
 };
 
 }  // namespace
@@ -18,7 +20,8 @@ Ref make_name_table(const char* const* extra, std::size_t extra_count, const int
   if (!table) return table;
   for (Py_ssize_t i = 0; i < names; ++i) {
     const char* text = i < kRuntimeNameCount ? kRuntimeNames[i] : extra[i - kRuntimeNameCount];
-    PyObject* s = PyUnicode_InternFromString(text);
+    PyObject* s = text != nullptr ? PyUnicode_InternFromString(text)
+                                  : make_special_cache().release();
     if (s == nullptr) return Ref();
     PyTuple_SET_ITEM(table.get(), i, s);  // steals s
   }

@@ -26,6 +26,7 @@ enum class RuntimeName : int {
   dunder_name,
   dunder_spec,
   initializing,
+  special_cache,  // not a name: the with statement's lookup cache (with_block.h)
   count
 };
 

@@ -10,9 +10,11 @@
 
 namespace quorvan {
 
-// obj.name
+// obj.name.  `name` is a str, as every name of the module's table is: then
+// the type's slot is all PyObject_GetAttr would call, after checking that.
 inline Ref get_attr(PyObject* obj, PyObject* name) {
-  return Ref::steal(PyObject_GetAttr(obj, name));
+  getattrofunc get = Py_TYPE(obj)->tp_getattro;
+  return Ref::steal(get != nullptr ? get(obj, name) : PyObject_GetAttr(obj, name));
 }
 
 // obj.name = value; false with an exception set on failure.  `name` must be

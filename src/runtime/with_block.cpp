@@ -7,13 +7,87 @@ namespace quorvan {
 
 namespace {
 
-// A special method of obj: *callable is either a plain method to call with
-// obj prepended (*unbound true), or the descriptor's bound result.
-int lookup_special(PyObject* obj, PyObject* name, Ref* callable, bool* unbound) {
-  // The interpreter's own special-method lookup: type(obj)'s MRO through the
-  // type attribute cache (a hit costs no dict lookup).  Borrowed result; it
-  // never sets an exception.  Declared for every supported version (3.10 on).
-  Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
+// __enter__ and __exit__ as type(manager)'s MRO last gave them, for a few
+// types, each valid while the type keeps the version tag it had then.  The
+// interpreter changes a type's tag whenever the type or a base changes
+// (attributes, __bases__), and never hands a tag out twice within one
+// interpreter, so a matching tag means the same, unchanged type: its MRO
+// still holds both descriptors, which is why they can be kept borrowed.  A
+// module instance, and so its cache, lives in one interpreter, and is used
+// only with the GIL held.
+struct SpecialEntry {
+  PyTypeObject* type;
+  unsigned int tag;
+  PyObject* enter;
+  PyObject* exit;
+};
+
+struct SpecialCache {
+  SpecialEntry entries[4];  // a lock and a file, as a transfer nests them, and more
+  unsigned int next;        // the entry a new type takes, round robin
+};
+
+// Unnamed: the capsule never leaves the name table, and an unnamed one is
+// found without comparing names at every with statement.
+constexpr const char* kCacheName = nullptr;
+
+void free_cache(PyObject* capsule) {
+  PyMem_Free(PyCapsule_GetPointer(capsule, kCacheName));
+}
+
+// The type's tag, or 0 when it has no valid one.
+unsigned int version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+  // Before 3.12 a change clears this flag but may leave the old tag.
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+  return type->tp_version_tag;
+}
+
+SpecialEntry* cache_entry(PyObject* names, PyTypeObject* type) {
+#ifdef Py_GIL_DISABLED
+  (void)names;
+  (void)type;
+  return nullptr;  // without the GIL the entries could be torn
+#else
+  PyObject* capsule = name_at(names, RuntimeName::special_cache);
+  auto* cache = static_cast<SpecialCache*>(PyCapsule_GetPointer(capsule, kCacheName));
+  if (cache == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  for (SpecialEntry& entry : cache->entries) {
+    if (entry.type == type) return &entry;
+  }
+  return &cache->entries[cache->next++ % 4];
+#endif
+}
+
+// The interpreter's own special-method lookup: type(obj)'s MRO through the
+// type attribute cache.  Borrowed result; it never sets an exception.
+// Declared for every supported version (3.10 on).
+PyObject* find_special(PyObject* obj, PyObject* name) {
+  return _PyType_Lookup(Py_TYPE(obj), name);
+}
+
+// Fills the entry with type's __enter__ and __exit__ as its MRO holds them
+// now, if its tag is the same before and after both lookups (a lookup
+// compares keys, which may run code) and is a valid one.
+void remember_specials(SpecialEntry* entry, PyTypeObject* type, PyObject* enter_name,
+                       PyObject* exit_name) {
+  unsigned int tag = version_tag(type);
+  PyObject* enter = _PyType_Lookup(type, enter_name);
+  PyObject* exit = _PyType_Lookup(type, exit_name);
+  if (tag != 0 && enter != nullptr && exit != nullptr && version_tag(type) == tag) {
+    *entry = SpecialEntry{type, tag, enter, exit};
+  }
+}
+
+// A special method of obj from its descriptor: *callable is either a plain
+// method to call with obj prepended (*unbound true), or the descriptor's
+// bound result.
+int bind_special(PyObject* obj, PyObject* found, Ref* callable, bool* unbound) {
+  Ref descr = Ref::borrow(found);
   if (!descr) return 0;
   PyTypeObject* descr_type = Py_TYPE(descr.get());
   // Binding a method descriptor only to call it once is waste; the call with
@@ -59,16 +133,39 @@ PyObject* call_special(PyObject* callable, bool unbound, PyObject* self, PyObjec
 
 }  // namespace
 
+Ref make_special_cache() {
+  auto* cache = static_cast<SpecialCache*>(PyMem_Malloc(sizeof(SpecialCache)));
+  if (cache == nullptr) {
+    PyErr_NoMemory();
+    return Ref();
+  }
+  *cache = SpecialCache();
+  Ref capsule = Ref::steal(PyCapsule_New(cache, kCacheName, free_cache));
+  if (!capsule) PyMem_Free(cache);
+  return capsule;
+}
+
 bool WithBlock::enter(PyObject* manager, PyObject* names, Ref* entered) {
   PyObject* enter_name = name_at(names, RuntimeName::dunder_enter);
   PyObject* exit_name = name_at(names, RuntimeName::dunder_exit);
   manager_ = Ref::borrow(manager);
+  PyTypeObject* type = Py_TYPE(manager);
+  SpecialEntry* cached = cache_entry(names, type);
+  unsigned int tag = version_tag(type);
+  bool hit = cached != nullptr && tag != 0 && cached->type == type && cached->tag == tag;
+  PyObject* exit_found = hit ? cached->exit : nullptr;
   Ref enter;
   bool enter_unbound = false;
-  int r = lookup_special(manager, enter_name, &enter, &enter_unbound);
+  int r = bind_special(manager, hit ? cached->enter : find_special(manager, enter_name), &enter,
+                       &enter_unbound);
   if (r == 0) raise_not_a_context_manager(manager, enter_name, false);
   if (r <= 0) return false;
-  r = lookup_special(manager, exit_name, &exit_, &exit_unbound_);
+  // Binding __enter__ may have run a __get__ that changed the type.
+  if (!hit || version_tag(type) != tag) exit_found = find_special(manager, exit_name);
+  if (!hit && exit_found != nullptr && cached != nullptr) {
+    remember_specials(cached, type, enter_name, exit_name);
+  }
+  r = bind_special(manager, exit_found, &exit_, &exit_unbound_);
   if (r == 0) raise_not_a_context_manager(manager, exit_name, true);
   if (r <= 0) return false;
   Ref value = Ref::steal(

@@ -13,6 +13,10 @@
 
 namespace quorvan {
 
+// The cache of __enter__ / __exit__ lookups that every with statement of a
+// module instance shares: an object for the module's name table.
+Ref make_special_cache();
+
 enum class WithResult {
   Raised,     // an exception is pending
   Completed,  // the body finished and __exit__ returned

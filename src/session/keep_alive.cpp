@@ -89,6 +89,15 @@ bool check_interval(PyObject* interval) {
   return waitable;
 }
 
+// The threading module as sys.modules holds it, imported only if it is not
+// there: what `import threading` finds, without a trip through the import
+// machinery at every firing.
+Ref real_threading(const Call& c) {
+  Ref threading = Ref::steal(PyImport_GetModule(c.name(n::threading)));
+  if (threading || PyErr_Occurred()) return threading;
+  return Ref::steal(PyImport_Import(c.name(n::threading)));
+}
+
 // Whether a firing belongs to the chain that the session keeps: 1 yes, 0 no,
 // -1 error.  A chain's firing runs on its timer's thread, and while the
 // chain is the session's, that timer is the one in mobj_KeepAliveTimer.  A
@@ -100,7 +109,7 @@ bool check_interval(PyObject* interval) {
 // real threading module answers which thread runs; the module global may
 // be a stand-in.
 int belongs_to_current_chain(const Call& c) {
-  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref threading = real_threading(c);
   if (!threading) return -1;
   Ref current = call_method(threading.get(), c.name(n::current_thread));
   if (!current) return -1;
