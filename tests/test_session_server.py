@@ -136,8 +136,11 @@ class TestReopen:
         assert noop_sids == {second}
         # one chain: about ten NOOPs in half a second at 50 ms, not twenty
         assert sum(e.get("cmd") == "NOOP" for e in later) <= 12
-        timers = [t for t in threading.enumerate() if isinstance(t, threading.Timer)]
-        assert len(timers) <= 2
+        # a firing caught while it starts its successor shows two; other
+        # timers of the process (pytest-timeout's) are not the session's
+        timers = [t for t in threading.enumerate() if isinstance(t, threading.Timer)
+                  and getattr(t, "function", None) == client.CUF__OnKeepAliveTimer]
+        assert 1 <= len(timers) <= 2
 
     def test_reopen_with_other_threads_working(self, ftp, client):
         """Commands of other threads never reach a connection that is still
