@@ -5,8 +5,8 @@ namespace quorvan {
 namespace {
 
 const char* const kRuntimeNames[kRuntimeNameCount] = {
-    "__enter__", "__exit__",  "__import__",    "__builtins__",
-    "__name__",  "__spec__",  "_initializing",
+    "__enter__", "__exit__", "__aenter__", "__aexit__", "__import__",
+    "__builtins__", "__name__", "__spec__", "_initializing",
 };
 
 }  // namespace

@@ -33,20 +33,36 @@ int lookup_special(PyObject* obj, PyObject* name, Ref* callable, bool* unbound) 
   return 1;
 }
 
-void raise_not_a_context_manager(PyObject* manager, PyObject* name, bool exit_missing) {
-#if PY_VERSION_HEX >= 0x030B0000
-  (void)name;
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 the interpreter names the missing method, and suggests `async
+// with` for a type that has both asynchronous methods.
+void raise_not_a_context_manager(PyObject* manager, PyObject* names, bool exit_missing) {
+  PyTypeObject* type = Py_TYPE(manager);
+  const bool async_manager =
+      _PyType_Lookup(type, name_at(names, RuntimeName::dunder_aenter)) != nullptr &&
+      _PyType_Lookup(type, name_at(names, RuntimeName::dunder_aexit)) != nullptr;
+  PyErr_Format(PyExc_TypeError,
+               "'%T' object does not support the context manager protocol (missed %s method)%s",
+               manager, exit_missing ? "__exit__" : "__enter__",
+               async_manager ? " but it supports the asynchronous context manager protocol. "
+                               "Did you mean to use 'async with'?"
+                             : "");
+}
+#elif PY_VERSION_HEX >= 0x030B0000
+void raise_not_a_context_manager(PyObject* manager, PyObject*, bool exit_missing) {
   PyErr_Format(PyExc_TypeError,
                exit_missing ? "'%.200s' object does not support the context manager "
                               "protocol (missed __exit__ method)"
                             : "'%.200s' object does not support the context manager protocol",
                Py_TYPE(manager)->tp_name);
-#else
-  (void)manager;
-  (void)exit_missing;
-  PyErr_SetObject(PyExc_AttributeError, name);
-#endif
 }
+#else
+void raise_not_a_context_manager(PyObject*, PyObject* names, bool exit_missing) {
+  PyErr_SetObject(PyExc_AttributeError,
+                  name_at(names, exit_missing ? RuntimeName::dunder_exit
+                                              : RuntimeName::dunder_enter));
+}
+#endif
 
 PyObject* call_special(PyObject* callable, bool unbound, PyObject* self, PyObject* a,
                        PyObject* b, PyObject* c, Py_ssize_t nargs) {
@@ -65,12 +81,25 @@ bool WithBlock::enter(PyObject* manager, PyObject* names, Ref* entered) {
   manager_ = Ref::borrow(manager);
   Ref enter;
   bool enter_unbound = false;
+#if PY_VERSION_HEX >= 0x030E0000
+  // From 3.14 the interpreter looks __exit__ up first.
+  int r = lookup_special(manager, exit_name, &exit_, &exit_unbound_);
+  if (r == 0) raise_not_a_context_manager(manager, names, true);
+  if (r <= 0) return false;
+  r = lookup_special(manager, enter_name, &enter, &enter_unbound);
+  if (r == 0) raise_not_a_context_manager(manager, names, false);
+  if (r <= 0) {
+    exit_.reset();
+    return false;
+  }
+#else
   int r = lookup_special(manager, enter_name, &enter, &enter_unbound);
-  if (r == 0) raise_not_a_context_manager(manager, enter_name, false);
+  if (r == 0) raise_not_a_context_manager(manager, names, false);
   if (r <= 0) return false;
   r = lookup_special(manager, exit_name, &exit_, &exit_unbound_);
-  if (r == 0) raise_not_a_context_manager(manager, exit_name, true);
+  if (r == 0) raise_not_a_context_manager(manager, names, true);
   if (r <= 0) return false;
+#endif
   Ref value = Ref::steal(
       call_special(enter.get(), enter_unbound, manager, nullptr, nullptr, nullptr, 0));
   if (!value) {
