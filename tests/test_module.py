@@ -168,15 +168,26 @@ class TestClass:
             "Pms_OldName": str, "Pms_NewName": str, "return": type(None)}
 
     @pytest.mark.parametrize("name", METHODS)
-    def test_help_matches_a_python_class(self, Quorvan, name):
+    def test_help_and_annotations_match_a_python_class(self, Quorvan, name):
         # help() words and wraps signatures differently from one version to
-        # the next; the reference is what it prints for the same method in Python.
+        # the next; the reference is what it prints for the same method in
+        # Python.  From 3.14 annotations come through __annotate__ in formats.
+        import functools
         import pydoc
         params, defaults, annotations, doc = SURFACE[name]
         ns = {"List": typing.List}
         exec(python_source(name, params, defaults, annotations, doc), ns)
-        ours = getattr(Quorvan.CLASS_FTPClient, name)
-        assert pydoc.plaintext.document(ours) == pydoc.plaintext.document(ns[name])
+        ours, theirs = getattr(Quorvan.CLASS_FTPClient, name), ns[name]
+        assert pydoc.plaintext.document(ours) == pydoc.plaintext.document(theirs)
+        wrapper = functools.wraps(ours)(lambda *args: None)
+        assert wrapper.__annotations__ == theirs.__annotations__
+        if sys.version_info >= (3, 14):
+            import annotationlib
+            assert (ours.__annotate__ is None) == (theirs.__annotate__ is None)
+            for format in (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF,
+                           annotationlib.Format.STRING):
+                assert (annotationlib.get_annotations(ours, format=format)
+                        == annotationlib.get_annotations(theirs, format=format)), format
 
 
 class TestImport:
