@@ -113,22 +113,26 @@ Ref annotation_value(Ann ann, PyObject* globals, PyObject* builtins) {
   return Ref();
 }
 
-// A dict of its own for every function: parameters in order, then "return".
-Ref make_annotations(const Method& m, PyObject* globals, PyObject* builtins) {
+// A dict of its own for every function: parameters in order, then "return",
+// each annotation given by `value(ann)`.
+template <class Value>
+Ref annotation_dict(const Method& m, Value&& value) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return Ref();
   for (int i = 0; i < m.spec.param_count; ++i) {
     if (m.params[i] == Ann::absent) continue;
-    Ref value = annotation_value(m.params[i], globals, builtins);
-    if (!value || PyDict_SetItemString(dict.get(), m.spec.params[i], value.get()) < 0) {
-      return Ref();
-    }
+    Ref v = value(m.params[i]);
+    if (!v || PyDict_SetItemString(dict.get(), m.spec.params[i], v.get()) < 0) return Ref();
   }
   if (m.returns != Ann::absent) {
-    Ref value = annotation_value(m.returns, globals, builtins);
-    if (!value || PyDict_SetItemString(dict.get(), "return", value.get()) < 0) return Ref();
+    Ref v = value(m.returns);
+    if (!v || PyDict_SetItemString(dict.get(), "return", v.get()) < 0) return Ref();
   }
   return dict;
+}
+
+Ref make_annotations(const Method& m, PyObject* globals, PyObject* builtins) {
+  return annotation_dict(m, [&](Ann ann) { return annotation_value(ann, globals, builtins); });
 }
 
 #if PY_VERSION_HEX >= 0x030E0000
@@ -152,20 +156,8 @@ const char* annotation_text(Ann ann) {
 }
 
 Ref make_annotation_texts(const Method& m) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return Ref();
-  for (int i = 0; i < m.spec.param_count; ++i) {
-    if (m.params[i] == Ann::absent) continue;
-    Ref text = Ref::steal(PyUnicode_FromString(annotation_text(m.params[i])));
-    if (!text || PyDict_SetItemString(dict.get(), m.spec.params[i], text.get()) < 0) {
-      return Ref();
-    }
-  }
-  if (m.returns != Ann::absent) {
-    Ref text = Ref::steal(PyUnicode_FromString(annotation_text(m.returns)));
-    if (!text || PyDict_SetItemString(dict.get(), "return", text.get()) < 0) return Ref();
-  }
-  return dict;
+  return annotation_dict(
+      m, [](Ann ann) { return Ref::steal(PyUnicode_FromString(annotation_text(ann))); });
 }
 
 bool has_annotations(const Method& m) {
