@@ -1,10 +1,11 @@
 # Shared by the scripts in this folder: where things are, which Python to use.
-# Source it; it defines ROOT, PYTHON, PYVER and helpers.
+# Source it; it defines ROOT, PYTHON, PYVER, PYTAG and helpers.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # The interpreter to build for: $PYTHON if set, else python3.10 on PATH, else
-# pyenv's 3.10.  QUORVAN_PYVER=3.11 (etc.) picks another version the same way.
+# pyenv's 3.10.  QUORVAN_PYVER=3.11 (etc.) picks another version the same way;
+# QUORVAN_PYVER=3.14d picks a debug interpreter (python3.14d).
 find_python() {
   local want=${QUORVAN_PYVER:-3.10}
   if [ -n "${PYTHON:-}" ]; then
@@ -34,4 +35,8 @@ find_python() {
 }
 
 PYTHON=$(find_python) || exit 1
-PYVER=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+# PYVER is the version ("3.14"); PYTAG adds the ABI flags ("3.14d" for a debug
+# interpreter), whose builds and venvs must not mix with the release one's.
+read -r PYVER PYTAG < <("$PYTHON" -c \
+  'import sys; v = "%d.%d" % sys.version_info[:2]; print(v, v + sys.abiflags)')
+[ -n "${PYTAG:-}" ] || { echo "$PYTHON did not run" >&2; exit 1; }

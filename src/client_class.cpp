@@ -113,23 +113,91 @@ Ref annotation_value(Ann ann, PyObject* globals, PyObject* builtins) {
   return Ref();
 }
 
-// A dict of its own for every function: parameters in order, then "return".
-Ref make_annotations(const Method& m, PyObject* globals, PyObject* builtins) {
+// A dict of its own for every function: parameters in order, then "return",
+// each annotation given by `value(ann)`.
+template <class Value>
+Ref annotation_dict(const Method& m, Value&& value) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return Ref();
   for (int i = 0; i < m.spec.param_count; ++i) {
     if (m.params[i] == Ann::absent) continue;
-    Ref value = annotation_value(m.params[i], globals, builtins);
-    if (!value || PyDict_SetItemString(dict.get(), m.spec.params[i], value.get()) < 0) {
-      return Ref();
-    }
+    Ref v = value(m.params[i]);
+    if (!v || PyDict_SetItemString(dict.get(), m.spec.params[i], v.get()) < 0) return Ref();
   }
   if (m.returns != Ann::absent) {
-    Ref value = annotation_value(m.returns, globals, builtins);
-    if (!value || PyDict_SetItemString(dict.get(), "return", value.get()) < 0) return Ref();
+    Ref v = value(m.returns);
+    if (!v || PyDict_SetItemString(dict.get(), "return", v.get()) < 0) return Ref();
   }
   return dict;
 }
+
+Ref make_annotations(const Method& m, PyObject* globals, PyObject* builtins) {
+  return annotation_dict(m, [&](Ann ann) { return annotation_value(ann, globals, builtins); });
+}
+
+#if PY_VERSION_HEX >= 0x030E0000
+// An annotation as its source text, as annotationlib's STRING format gives it.
+const char* annotation_text(Ann ann) {
+  switch (ann) {
+    case Ann::str:
+      return "str";
+    case Ann::int_:
+      return "int";
+    case Ann::bool_:
+      return "bool";
+    case Ann::none:
+      return "None";
+    case Ann::list_str:
+      return "List[str]";
+    case Ann::absent:
+      break;
+  }
+  return nullptr;
+}
+
+Ref make_annotation_texts(const Method& m) {
+  return annotation_dict(
+      m, [](Ann ann) { return Ref::steal(PyUnicode_FromString(annotation_text(ann))); });
+}
+
+bool has_annotations(const Method& m) {
+  if (m.returns != Ann::absent) return true;
+  for (int i = 0; i < m.spec.param_count; ++i) {
+    if (m.params[i] != Ann::absent) return true;
+  }
+  return false;
+}
+
+// A method's __annotate__(format), as the compiler makes one: VALUE and
+// FORWARDREF evaluate the annotations now, from the module globals (every
+// name they use is the module's own), STRING gives them as written; other
+// formats raise NotImplementedError, which annotationlib understands.  Its
+// state is the method's index in kMethods.
+PyObject* annotate_body(const Call& c) {
+  enum { kValue = 1, kForwardRef = 3, kString = 4 };  // annotationlib.Format
+  long format = PyLong_AsLong(c.arg(0));
+  if (format == -1 && PyErr_Occurred()) return nullptr;
+  const Method& m = kMethods[PyLong_AsSsize_t(c.state())];
+  if (format == kValue || format == kForwardRef) {
+    return make_annotations(m, c.globals(), c.builtins()).release();
+  }
+  if (format == kString) return make_annotation_texts(m).release();
+  PyErr_SetNone(PyExc_NotImplementedError);
+  return nullptr;
+}
+
+const FunctionSpec kAnnotateSpec = {"__annotate__", annotate_body, 1, {"format"}};
+
+Ref make_annotate(const Method& m, PyObject* qualname, PyObject* globals, PyObject* names) {
+  if (!has_annotations(m)) return Ref();
+  Ref index = Ref::steal(PyLong_FromSsize_t(&m - kMethods));
+  if (!index) return Ref();
+  Ref annotate_qualname = Ref::steal(PyUnicode_FromFormat("%U.__annotate__", qualname));
+  if (!annotate_qualname) return Ref();
+  return new_function(&kAnnotateSpec, annotate_qualname.get(), globals, names, index.get(),
+                      nullptr, nullptr, nullptr);
+}
+#endif
 
 Ref make_doc(const char* text) {
   if (text == nullptr) return Ref::borrow(Py_None);
@@ -146,8 +214,13 @@ bool add_method(const Method& m, PyObject* namespace_dict, PyObject* globals,
   if (!doc) return false;
   Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", kClassName, m.spec.name));
   if (!qualname) return false;
+  Ref annotate;
+#if PY_VERSION_HEX >= 0x030E0000
+  annotate = make_annotate(m, qualname.get(), globals, names);
+  if (!annotate && PyErr_Occurred()) return false;
+#endif
   Ref function = new_function(&m.spec, qualname.get(), globals, names, state, doc.get(),
-                              defaults.get(), annotations.get());
+                              defaults.get(), annotations.get(), annotate.get());
   return function && PyDict_SetItemString(namespace_dict, m.spec.name, function.get()) == 0;
 }
 

@@ -161,14 +161,19 @@ class TestAttributes:
         for attr in ("__globals__", "__builtins__", "__closure__"):
             with pytest.raises(AttributeError):
                 setattr(f, attr, {})
+        actions = []
         if hasattr(py, "__type_params__"):
-            for action in (lambda g: setattr(g, "__type_params__", [1]),
-                           lambda g: delattr(g, "__type_params__")):
-                with pytest.raises(TypeError) as ours:
-                    action(f)
-                with pytest.raises(TypeError) as theirs:
-                    action(py)
-                assert str(ours.value) == str(theirs.value)
+            actions += [lambda g: setattr(g, "__type_params__", [1]),
+                        lambda g: delattr(g, "__type_params__")]
+        if hasattr(py, "__annotate__"):
+            actions += [lambda g: setattr(g, "__annotate__", 1),
+                        lambda g: delattr(g, "__annotate__")]
+        for action in actions:
+            with pytest.raises(TypeError) as ours:
+                action(f)
+            with pytest.raises(TypeError) as theirs:
+                action(py)
+            assert str(ours.value) == str(theirs.value)
 
     def test_attribute_names_are_those_of_a_python_function(self, Quorvan):
         def py(self):
@@ -180,6 +185,7 @@ class TestAttributes:
     def test_assignable_attributes_round_trip(self, Quorvan):
         f = vars(Quorvan.CLASS_FTPClient)["CUF_IsConnected"]
         saved = f.__name__, f.__qualname__, f.__doc__, f.__module__, f.__annotations__
+        saved_annotate = getattr(f, "__annotate__", None)
         try:
             f.__name__, f.__qualname__, f.__doc__, f.__module__ = "n", "q", "d", "m"
             f.__annotations__ = {"return": int}
@@ -192,6 +198,8 @@ class TestAttributes:
             assert f.__kwdefaults__ == {"x": 1}
             f.__annotations__ = None
             assert f.__annotations__ == {}  # recreated on read, as for a function
+            if sys.version_info >= (3, 14):
+                self.check_annotate_rules(f)
             f.custom = 3
             assert f.__dict__ == {"custom": 3}
             del f.custom
@@ -200,7 +208,30 @@ class TestAttributes:
             f.__name__, f.__qualname__, f.__doc__, f.__module__, f.__annotations__ = saved
             if sys.version_info >= (3, 12):
                 f.__type_params__ = ()
+            if sys.version_info >= (3, 14):
+                f.__annotate__ = saved_annotate
         assert f.__kwdefaults__ is None and f.__closure__ is None
+
+    @staticmethod
+    def check_annotate_rules(f):
+        """__annotate__ and __annotations__ follow each other as for a Python function."""
+        def py(x: int) -> str:
+            pass
+
+        for g in (f, py):
+            g.__annotate__ = lambda format: {"x": format}
+            assert g.__annotations__ == {"x": 1}  # VALUE, then cached
+            g.__annotate__ = None
+            assert g.__annotations__ == {"x": 1}
+            g.__annotations__ = {"y": str}
+            assert g.__annotate__ is None
+            g.__annotate__ = lambda format: 5
+        with pytest.raises(TypeError) as ours:
+            f.__annotations__
+        with pytest.raises(TypeError) as theirs:
+            py.__annotations__
+        assert str(ours.value) == str(theirs.value)
+        f.__annotations__ = None
 
     def test_globals_and_builtins(self, Quorvan):
         f = Quorvan.CLASS_FTPClient.CUF_Open

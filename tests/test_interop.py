@@ -166,11 +166,11 @@ class TestNamedUser:
         assert client.CUF_FileExists("there") is True
 
     def test_refusals(self, server, named, tmp_path):
-        client, _, local = named
-        (local / "d").mkdir()
+        client, _, _ = named
         assert_refused(client.CUF_ChangeDir, "missing")
         assert_refused(client.CUF_RemoveDir, "missing")
-        assert_refused(client.CUF_MakeDir, "d")
+        # Not an existing folder: newer ProFTPD answers 257 for that.
+        assert_refused(client.CUF_MakeDir, "missing/d")
         assert_refused(client.CUF_DeleteFile, "missing")
         assert_refused(client.CUF_RenameFile, "missing", "x")
         assert_refused(client.CUF_DownloadFile, "missing", str(tmp_path / "x"))

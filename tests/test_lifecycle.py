@@ -502,6 +502,13 @@ class TestWithStatement:
             def __exit__(self, *exc):
                 pass
 
+        class AsyncOnly:  # from 3.14 the message suggests `async with`
+            async def __aenter__(self):
+                pass
+
+            async def __aexit__(self, *exc):
+                pass
+
         def python_with(manager):
             try:
                 with manager:
@@ -509,7 +516,7 @@ class TestWithStatement:
             except Exception as e:
                 return e
 
-        for lock in (object(), EnterOnly(), ExitOnly()):
+        for lock in (object(), EnterOnly(), ExitOnly(), AsyncOnly()):
             rig.session.mobj_Lock = lock
             with pytest.raises(RuntimeError) as info:
                 rig.session.CUF_Open("h")
@@ -517,6 +524,29 @@ class TestWithStatement:
             assert type(info.value.__context__) is type(expected)
             assert str(info.value) == "FTP Open failed: " + str(expected)
         assert entered == []
+
+    def test_lookup_order_is_the_interpreters(self, rig):
+        # From 3.14 the interpreter looks __exit__ up before __enter__.
+        looked_up = []
+
+        class Special:
+            def __init__(self, name):
+                self.name = name
+
+            def __get__(self, obj, cls):
+                looked_up.append(self.name)
+                return lambda *args: None
+
+        class Lock:
+            __enter__ = Special("__enter__")
+            __exit__ = Special("__exit__")
+
+        with Lock():
+            pass
+        expected, looked_up[:] = looked_up[:], []
+        rig.session.mobj_Lock = Lock()
+        rig.session.CUF_Open("h")
+        assert looked_up[:2] == expected
 
     def test_exception_from_exit_chains_to_the_body_error(self, rig):
         class Lock:

@@ -168,15 +168,26 @@ class TestClass:
             "Pms_OldName": str, "Pms_NewName": str, "return": type(None)}
 
     @pytest.mark.parametrize("name", METHODS)
-    def test_help_matches_a_python_class(self, Quorvan, name):
+    def test_help_and_annotations_match_a_python_class(self, Quorvan, name):
         # help() words and wraps signatures differently from one version to
-        # the next; the reference is what it prints for the same method in Python.
+        # the next; the reference is what it prints for the same method in
+        # Python.  From 3.14 annotations come through __annotate__ in formats.
+        import functools
         import pydoc
         params, defaults, annotations, doc = SURFACE[name]
         ns = {"List": typing.List}
         exec(python_source(name, params, defaults, annotations, doc), ns)
-        ours = getattr(Quorvan.CLASS_FTPClient, name)
-        assert pydoc.plaintext.document(ours) == pydoc.plaintext.document(ns[name])
+        ours, theirs = getattr(Quorvan.CLASS_FTPClient, name), ns[name]
+        assert pydoc.plaintext.document(ours) == pydoc.plaintext.document(theirs)
+        wrapper = functools.wraps(ours)(lambda *args: None)
+        assert wrapper.__annotations__ == theirs.__annotations__
+        if sys.version_info >= (3, 14):
+            import annotationlib
+            assert (ours.__annotate__ is None) == (theirs.__annotate__ is None)
+            for format in (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF,
+                           annotationlib.Format.STRING):
+                assert (annotationlib.get_annotations(ours, format=format)
+                        == annotationlib.get_annotations(theirs, format=format)), format
 
 
 class TestImport:
@@ -236,17 +247,29 @@ class TestImport:
         assert result.stdout.strip() == "raised no List[str] False"
 
     def test_missing_name_in_ftplib_is_an_import_error(self):
+        # The reference is a real `from ftplib import error_perm`; from 3.12
+        # its display suggests a close name (through ImportError.name_from).
         result = run_python("""
-            import ftplib, sys
+            import ftplib, sys, traceback
             del ftplib.error_perm
+            def described(e):
+                return (type(e).__name__, e.name, e.path, getattr(e, "name_from", None),
+                        traceback.format_exception_only(e))
             try:
                 import Quorvan
             except ImportError as e:
-                print(type(e).__name__, e.name, str(e).startswith(
-                    "cannot import name 'error_perm' from 'ftplib' ("), "Quorvan" in sys.modules)
+                ours = described(e)
+            try:
+                from ftplib import error_perm
+            except ImportError as e:
+                theirs = described(e)
+            print(ours == theirs, ours[4][-1].startswith(
+                "ImportError: cannot import name 'error_perm' from 'ftplib' ("), "Quorvan" in sys.modules)
+            print(ours)
+            print(theirs)
         """)
         assert result.returncode == 0, result.stderr
-        assert result.stdout.strip() == "ImportError ftplib True False"
+        assert result.stdout.splitlines()[0] == "True True False", result.stdout
 
     def test_imported_under_a_package_name(self, tmp_path, Quorvan):
         pkg = tmp_path / "pkg"

@@ -6,7 +6,8 @@
 // errors (and, from 3.13, its keyword suggestions), read __defaults__ at call
 // time, and expose __name__, __qualname__, __module__, __doc__, __defaults__,
 // __kwdefaults__, __annotations__, __globals__, __builtins__, __type_params__
-// (from 3.12, as functions do) and a __signature__ computed from those.
+// (from 3.12, as functions do), __annotate__ (from 3.14) and a __signature__
+// computed from those.
 #pragma once
 
 #include <Python.h>
@@ -44,6 +45,7 @@ struct FunctionObject {
   PyObject* defaults;     // tuple or NULL
   PyObject* kwdefaults;   // dict or NULL
   PyObject* annotations;  // dict or NULL (made on first read)
+  PyObject* annotate;     // callable, None or NULL; exposed from 3.14 on
   PyObject* type_params;  // tuple or NULL (reads as ()); exposed from 3.12 on
   PyObject* globals;      // dict
   PyObject* builtins;     // dict
@@ -75,10 +77,12 @@ int function_type_ready();
 
 // Makes a function as the interpreter's MAKE_FUNCTION does: __module__ is
 // globals["__name__"], builtins come from globals["__builtins__"].
-// `doc`, `defaults`, `annotations` and `state` may be NULL.
+// `doc`, `defaults`, `annotations`, `annotate` and `state` may be NULL.
+// `annotate` is the __annotate__ of 3.14 on: called with a format, it
+// returns the annotations in that format.
 Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals,
                  PyObject* names, PyObject* state, PyObject* doc, PyObject* defaults,
-                 PyObject* annotations);
+                 PyObject* annotations, PyObject* annotate = nullptr);
 
 // Argument binding and the vectorcall entry point (function_call.cpp).
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,

@@ -55,7 +55,9 @@ PyObject* function_signature(FunctionObject* f) {
   if (!empty) return nullptr;
 
   // Hold both for the whole build: reading annotations can run Python code.
-  Ref annotations = Ref::borrow(f->annotations);
+  Ref annotations = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(f),
+                                                      "__annotations__"));
+  if (!annotations) return nullptr;
   Ref defaults = Ref::borrow(f->defaults);
   const Py_ssize_t count = PyTuple_GET_SIZE(f->params);
   const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;

@@ -90,6 +90,54 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 annotations come from __annotate__(VALUE) on first read, then
+// stay cached until __annotations__ or a new __annotate__ is assigned.
+PyObject* get_annotations(PyObject* self, void*) {
+  FunctionObject* f = as_function(self);
+  if (f->annotations == nullptr) {
+    if (f->annotate != nullptr && PyCallable_Check(f->annotate)) {
+      Ref annotate = Ref::borrow(f->annotate);  // the call may replace it
+      Ref format = Ref::steal(PyLong_FromLong(1));  // annotationlib.Format.VALUE
+      if (!format) return nullptr;
+      Ref dict = Ref::steal(PyObject_CallOneArg(annotate.get(), format.get()));
+      if (!dict) return nullptr;
+      if (!PyDict_Check(dict.get())) {
+#if PY_VERSION_HEX >= 0x030F0000
+        PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T", dict.get());
+#else
+        PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                     Py_TYPE(dict.get())->tp_name);
+#endif
+        return nullptr;
+      }
+      replace(&f->annotations, dict.get());
+    } else {
+      f->annotations = PyDict_New();
+      if (f->annotations == nullptr) return nullptr;
+    }
+  }
+  return Py_NewRef(f->annotations);
+}
+
+PyObject* get_annotate(PyObject* self, void*) { return none_if_null(as_function(self)->annotate); }
+
+int set_annotate(PyObject* self, PyObject* value, void*) {
+  FunctionObject* f = as_function(self);
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+    return -1;
+  }
+  if (value != Py_None && !PyCallable_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+    return -1;
+  }
+  replace(&f->annotate, value);
+  // A new annotate function makes the cached annotations stale.
+  if (value != Py_None) Py_CLEAR(f->annotations);
+  return 0;
+}
+#else
 PyObject* get_annotations(PyObject* self, void*) {
   FunctionObject* f = as_function(self);
   if (f->annotations == nullptr) {
@@ -98,6 +146,7 @@ PyObject* get_annotations(PyObject* self, void*) {
   }
   return Py_NewRef(f->annotations);
 }
+#endif
 
 int set_annotations(PyObject* self, PyObject* value, void*) {
   if (value == Py_None) value = nullptr;
@@ -106,6 +155,8 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return -1;
   }
   replace(&as_function(self)->annotations, value);
+  // Assigned annotations replace what __annotate__ would give (from 3.14).
+  Py_CLEAR(as_function(self)->annotate);
   return 0;
 }
 
@@ -169,6 +220,9 @@ PyGetSetDef function_getset[] = {
 #if PY_VERSION_HEX >= 0x030C0000
     {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
 #endif
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -206,6 +260,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->defaults);
   Py_VISIT(f->kwdefaults);
   Py_VISIT(f->annotations);
+  Py_VISIT(f->annotate);
   Py_VISIT(f->type_params);
   Py_VISIT(f->globals);
   Py_VISIT(f->builtins);
@@ -224,6 +279,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->kwdefaults);
   Py_CLEAR(f->annotations);
+  Py_CLEAR(f->annotate);
   Py_CLEAR(f->type_params);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->builtins);
@@ -314,7 +370,7 @@ PyObject* builtins_for(PyObject* globals, PyObject* names) {
 
 Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals,
                  PyObject* names, PyObject* state, PyObject* doc, PyObject* defaults,
-                 PyObject* annotations) {
+                 PyObject* annotations, PyObject* annotate) {
   if (function_type_ready() < 0) return Ref();
   if (spec->param_count > kMaxParams) {
     PyErr_SetString(PyExc_SystemError, "too many parameters");
@@ -349,6 +405,7 @@ Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals
   f->defaults = (defaults == nullptr || defaults == Py_None) ? nullptr : Py_NewRef(defaults);
   f->kwdefaults = nullptr;
   f->annotations = owned_annotations.release();
+  f->annotate = Py_XNewRef(annotate);
   f->type_params = nullptr;
   f->globals = Py_NewRef(globals);
   f->builtins = builtins.release();

@@ -61,6 +61,16 @@ void raise_cannot_import(PyObject* module, PyObject* name, PyObject* names,
   }
   if (!message) return;
   PyErr_SetImportError(message.get(), package_name, path.get());
+#if PY_VERSION_HEX >= 0x030C0000
+  // From 3.12 the interpreter records the missing name, and its traceback
+  // display suggests a close one ("Did you mean ...?") from it.
+  PyObject* error = PyErr_GetRaisedException();
+  if (error != nullptr && PyObject_SetAttrString(error, "name_from", name) < 0) {
+    Py_DECREF(error);
+    return;
+  }
+  PyErr_SetRaisedException(error);
+#endif
 }
 
 }  // namespace

@@ -21,6 +21,8 @@ namespace quorvan {
 enum class RuntimeName : int {
   dunder_enter,
   dunder_exit,
+  dunder_aenter,
+  dunder_aexit,
   dunder_import,
   dunder_builtins,
   dunder_name,

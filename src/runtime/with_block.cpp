@@ -107,20 +107,36 @@ int bind_special(PyObject* obj, PyObject* found, Ref* callable, bool* unbound) {
   return 1;
 }
 
-void raise_not_a_context_manager(PyObject* manager, PyObject* name, bool exit_missing) {
-#if PY_VERSION_HEX >= 0x030B0000
-  (void)name;
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 the interpreter names the missing method, and suggests `async
+// with` for a type that has both asynchronous methods.
+void raise_not_a_context_manager(PyObject* manager, PyObject* names, bool exit_missing) {
+  PyTypeObject* type = Py_TYPE(manager);
+  const bool async_manager =
+      _PyType_Lookup(type, name_at(names, RuntimeName::dunder_aenter)) != nullptr &&
+      _PyType_Lookup(type, name_at(names, RuntimeName::dunder_aexit)) != nullptr;
+  PyErr_Format(PyExc_TypeError,
+               "'%T' object does not support the context manager protocol (missed %s method)%s",
+               manager, exit_missing ? "__exit__" : "__enter__",
+               async_manager ? " but it supports the asynchronous context manager protocol. "
+                               "Did you mean to use 'async with'?"
+                             : "");
+}
+#elif PY_VERSION_HEX >= 0x030B0000
+void raise_not_a_context_manager(PyObject* manager, PyObject*, bool exit_missing) {
   PyErr_Format(PyExc_TypeError,
                exit_missing ? "'%.200s' object does not support the context manager "
                               "protocol (missed __exit__ method)"
                             : "'%.200s' object does not support the context manager protocol",
                Py_TYPE(manager)->tp_name);
-#else
-  (void)manager;
-  (void)exit_missing;
-  PyErr_SetObject(PyExc_AttributeError, name);
-#endif
 }
+#else
+void raise_not_a_context_manager(PyObject*, PyObject* names, bool exit_missing) {
+  PyErr_SetObject(PyExc_AttributeError,
+                  name_at(names, exit_missing ? RuntimeName::dunder_exit
+                                              : RuntimeName::dunder_enter));
+}
+#endif
 
 PyObject* call_special(PyObject* callable, bool unbound, PyObject* self, PyObject* a,
                        PyObject* b, PyObject* c, Py_ssize_t nargs) {
@@ -146,6 +162,8 @@ Ref make_special_cache() {
 }
 
 bool WithBlock::enter(PyObject* manager, PyObject* names, Ref* entered) {
+  // From 3.14 the interpreter looks __exit__ up first.
+  constexpr bool kExitFirst = PY_VERSION_HEX >= 0x030E0000;
   PyObject* enter_name = name_at(names, RuntimeName::dunder_enter);
   PyObject* exit_name = name_at(names, RuntimeName::dunder_exit);
   manager_ = Ref::borrow(manager);
@@ -153,21 +171,33 @@ bool WithBlock::enter(PyObject* manager, PyObject* names, Ref* entered) {
   SpecialEntry* cached = cache_entry(names, type);
   unsigned int tag = version_tag(type);
   bool hit = cached != nullptr && tag != 0 && cached->type == type && cached->tag == tag;
-  PyObject* exit_found = hit ? cached->exit : nullptr;
   Ref enter;
   bool enter_unbound = false;
-  int r = bind_special(manager, hit ? cached->enter : find_special(manager, enter_name), &enter,
-                       &enter_unbound);
-  if (r == 0) raise_not_a_context_manager(manager, enter_name, false);
+  Ref& first = kExitFirst ? exit_ : enter;
+  bool& first_unbound = kExitFirst ? exit_unbound_ : enter_unbound;
+  Ref& second = kExitFirst ? enter : exit_;
+  bool& second_unbound = kExitFirst ? enter_unbound : exit_unbound_;
+  PyObject* first_name = kExitFirst ? exit_name : enter_name;
+  PyObject* second_name = kExitFirst ? enter_name : exit_name;
+
+  PyObject* first_found = hit ? (kExitFirst ? cached->exit : cached->enter)
+                              : find_special(manager, first_name);
+  int r = bind_special(manager, first_found, &first, &first_unbound);
+  if (r == 0) raise_not_a_context_manager(manager, names, kExitFirst);
   if (r <= 0) return false;
-  // Binding __enter__ may have run a __get__ that changed the type.
-  if (!hit || version_tag(type) != tag) exit_found = find_special(manager, exit_name);
-  if (!hit && exit_found != nullptr && cached != nullptr) {
+  // Binding the first may have run a __get__ that changed the type.
+  PyObject* second_found = hit && version_tag(type) == tag
+                               ? (kExitFirst ? cached->enter : cached->exit)
+                               : find_special(manager, second_name);
+  if (!hit && second_found != nullptr && cached != nullptr) {
     remember_specials(cached, type, enter_name, exit_name);
   }
-  r = bind_special(manager, exit_found, &exit_, &exit_unbound_);
-  if (r == 0) raise_not_a_context_manager(manager, exit_name, true);
-  if (r <= 0) return false;
+  r = bind_special(manager, second_found, &second, &second_unbound);
+  if (r == 0) raise_not_a_context_manager(manager, names, !kExitFirst);
+  if (r <= 0) {
+    exit_.reset();
+    return false;
+  }
   Ref value = Ref::steal(
       call_special(enter.get(), enter_unbound, manager, nullptr, nullptr, nullptr, 0));
   if (!value) {

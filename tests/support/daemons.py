@@ -314,8 +314,20 @@ class Proftpd(Daemon):
 
     def command_line(self):
         anon = account(ANON_USER)
+        proftpd = binary("proftpd")
+        # Newer packages build transfers and listings as loadable modules.
+        modules = proftpd.parent.parent / "lib/proftpd"
         config = self.base / "proftpd.conf"
         config.write_text(f"""\
+<IfModule mod_dso.c>
+  ModulePath {modules}
+  <IfModule !mod_xfer.c>
+    LoadModule mod_xfer.c
+  </IfModule>
+  <IfModule !mod_ls.c>
+    LoadModule mod_ls.c
+  </IfModule>
+</IfModule>
 ServerType standalone
 ServerName "quorvan interop"
 DefaultServer on
@@ -327,7 +339,9 @@ User nobody
 Group nogroup
 PidFile {self.base}/proftpd.pid
 ScoreboardFile {self.base}/proftpd.scoreboard
-DelayEngine off
+<IfModule mod_delay.c>
+  DelayEngine off
+</IfModule>
 AuthOrder mod_auth_unix.c
 WtmpLog off
 UseReverseDNS off
@@ -345,7 +359,7 @@ ExtendedLog {self.base}/proftpd.commands.log ALL commands
   AnonRequirePassword off
 </Anonymous>
 """)
-        return [str(binary("proftpd")), "--nodaemon", "--config", str(config)]
+        return [str(proftpd), "--nodaemon", "--config", str(config)]
 
     def log_mark(self):
         return _size(self.base / "proftpd.commands.log")
