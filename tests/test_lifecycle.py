@@ -1,6 +1,7 @@
 """__init__, CUF_Open, CUF_Close and CUF_IsConnected, step by step, with
 recording stand-ins bound to the module's globals."""
 
+import sys
 import threading
 
 import pytest
@@ -487,7 +488,9 @@ class TestWithStatement:
                 return lambda: rig.journal.append(("enter", 3))
 
         Lock.__enter__ = Rebinding()
-        assert [run(), run(), run()] == [[("enter", 3), ("exit", n)] for n in (4, 5, 6)]
+        # from 3.14 __exit__ is bound first, so it is the one from before the __get__
+        exits = (3, 4, 5) if sys.version_info >= (3, 14) else (4, 5, 6)
+        assert [run(), run(), run()] == [[("enter", 3), ("exit", n)] for n in exits]
 
     def test_not_a_context_manager(self, rig):
         # The interpreter's wording and exception type changed in 3.11; the

@@ -1,6 +1,8 @@
 // Keep-alive: a chain of one-shot daemon threading.Timer objects, each
 // firing sending NOOP under the session lock and arming its successor until
 // mb_TimerRunning is found false.
+#include <cmath>
+
 #include "session/common.h"
 #include "session/timer_guard.h"
 
@@ -77,6 +79,13 @@ bool convertible_time_out(PyObject* interval) {
 // refuses what would otherwise fail on the timer's, where nobody sees it and
 // no NOOP is ever sent.
 bool check_interval(PyObject* interval) {
+#if PY_VERSION_HEX >= 0x030E0000
+  // From 3.14 the wait refuses NaN before it compares.
+  if (PyFloat_Check(interval) && std::isnan(PyFloat_AS_DOUBLE(interval))) {
+    PyErr_SetString(PyExc_ValueError, "Invalid value NaN (not a number)");
+    return false;
+  }
+#endif
   Ref zero = Ref::steal(PyLong_FromLong(0));
   if (!zero) return false;
   int positive = PyObject_RichCompareBool(interval, zero.get(), Py_GT);
