@@ -2,8 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -89,7 +89,9 @@ Ref resolve_links(PyObject* path, int* error) {
 
 Ref temporary_name(PyObject* dir, PyObject* base) {
   unsigned char random[8];
-  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+  // The system call, not glibc's getrandom(): that wrapper came with glibc 2.25,
+  // and the wheels run on glibc 2.17.  A kernel without it answers ENOSYS.
+  if (syscall(SYS_getrandom, random, sizeof random, 0) != static_cast<long>(sizeof random)) {
     // Uniqueness comes from O_EXCL; the random part only avoids retries.
     static unsigned long counter = 0;
     unsigned long v = static_cast<unsigned long>(getpid()) * 1000003UL + ++counter;
