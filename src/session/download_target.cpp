@@ -2,8 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/random.h>
+#include <linux/stat.h>  // struct statx, which glibc declares only from 2.28
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,7 +14,7 @@
 #include "session/common.h"
 
 // statx reports a mount root from Linux 5.8 on; older headers lack the bit.
-#if defined(STATX_BASIC_STATS) && !defined(STATX_ATTR_MOUNT_ROOT)
+#if defined(SYS_statx) && !defined(STATX_ATTR_MOUNT_ROOT)
 #define STATX_ATTR_MOUNT_ROOT 0x00002000
 #endif
 
@@ -108,9 +109,10 @@ Found locate(const char* path, int* folder, char (&name)[NAME_MAX + 1], struct s
 // True when `name` is the root of a mount (a bind-mounted file): rename()
 // cannot replace it.
 bool is_mount_root(int folder, const char* name, const struct stat& st) {
-#ifdef STATX_BASIC_STATS
+#ifdef SYS_statx
+  // The system call, not glibc's statx(), which the wheels' glibc 2.17 lacks.
   struct statx sx;
-  if (statx(folder, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
+  if (syscall(SYS_statx, folder, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
       (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
     return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
   }
@@ -143,7 +145,9 @@ bool read_umask(mode_t* mask) {
 
 void temporary_name(const char* base, char (&out)[NAME_MAX + 1]) {
   unsigned char random[8];
-  if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+  // The system call, not glibc's getrandom(): that wrapper came with glibc 2.25,
+  // and the wheels run on glibc 2.17.  A kernel without it answers ENOSYS.
+  if (syscall(SYS_getrandom, random, sizeof random, 0) != static_cast<long>(sizeof random)) {
     // Uniqueness comes from O_EXCL; the random part only avoids retries.
     static unsigned long counter = 0;
     unsigned long v = static_cast<unsigned long>(getpid()) * 1000003UL + ++counter;
