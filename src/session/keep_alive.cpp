@@ -56,11 +56,18 @@ bool arm_timer(const Call& c, bool firing) {
 
 // Whether a positive interval converts to a lock's time-out as the timer's
 // wait would convert it: an int (or an object with __index__) or a float,
-// in nanoseconds as a 64-bit count, and no more than PY_TIMEOUT_MAX.
+// (from 3.15 any real number), in nanoseconds as a 64-bit count, and no more
+// than PY_TIMEOUT_MAX.
 bool convertible_time_out(PyObject* interval) {
   double seconds;
   if (PyFloat_Check(interval)) {
     seconds = PyFloat_AS_DOUBLE(interval);
+#if PY_VERSION_HEX >= 0x030F0000
+  } else if (!PyIndex_Check(interval)) {
+    // From 3.15 a wait takes any real number (Decimal, Fraction) by its __float__.
+    seconds = PyFloat_AsDouble(interval);
+    if (seconds == -1.0 && PyErr_Occurred()) return false;
+#endif
   } else {
     long long whole = PyLong_AsLongLong(interval);  // TypeError, or OverflowError
     if (whole == -1 && PyErr_Occurred()) return false;
