@@ -17,11 +17,11 @@ constexpr int kFileName = 1;
 // `size` is looked up before TYPE I is sent, so a session without a
 // connection still fails naming `size`.
 bool ask_size(const Call& c) {
-  Ref ftp = self_get(c, n::mobj_FTP);
+  Ref ftp = self_get(c, name::mobj_FTP);
   if (!ftp) return false;
-  Ref size = get_attr(ftp.get(), c.name(n::size));
+  Ref size = get_attr(ftp.get(), c.name(name::size));
   if (!size) return false;
-  if (!call_method(ftp.get(), c.name(n::voidcmd), {c.name(n::text_TYPE_I)})) return false;
+  if (!call_method(ftp.get(), c.name(name::voidcmd), {c.name(name::text_TYPE_I)})) return false;
   return static_cast<bool>(call(size.get(), {c.arg(kFileName)}));
 }
 
@@ -29,13 +29,13 @@ bool ask_size(const Call& c) {
 
 PyObject* delete_file(const Call& c) {
   Ref reply;
-  if (locked_ftp_call(c, n::delete_, {c.arg(1)}, &reply) == WithResult::Raised) return nullptr;
+  if (locked_ftp_call(c, name::delete_, {c.arg(1)}, &reply) == WithResult::Raised) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* rename_file(const Call& c) {
   Ref reply;
-  if (locked_ftp_call(c, n::rename, {c.arg(1), c.arg(2)}, &reply) == WithResult::Raised) {
+  if (locked_ftp_call(c, name::rename, {c.arg(1), c.arg(2)}, &reply) == WithResult::Raised) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -49,7 +49,7 @@ PyObject* file_exists(const Call& c) {
   int matched;
   {
     Handling handling(caught);
-    Ref error_perm = global(c, n::error_perm);
+    Ref error_perm = global(c, name::error_perm);
     matched = error_perm ? except_clause_matches(caught, error_perm.get()) : -1;
   }
   if (matched < 0) return nullptr;

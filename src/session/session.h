@@ -72,8 +72,8 @@ namespace quorvan::session {
   X(kw_timeout, timeout)            \
   X(kw_blocksize, blocksize)
 
-namespace n {
-enum Name : int {
+namespace name {
+enum Id : int {
 #define QUORVAN_ENUM_ENTRY(id, text) id,
   kBeforeFirst = kRuntimeNameCount - 1,
   QUORVAN_SESSION_NAMES(QUORVAN_ENUM_ENTRY)
@@ -83,14 +83,14 @@ enum Name : int {
 #undef QUORVAN_ENUM_ENTRY
   kEnd
 };
-}  // namespace n
+}  // namespace name
 
 // The texts of the names above, in enum order, and the name each keyword
 // tuple holds.
 extern const char* const kNameTexts[];
-constexpr int kNameCount = n::kFirstKeyword - kRuntimeNameCount;
+constexpr int kNameCount = name::kFirstKeyword - kRuntimeNameCount;
 extern const int kKeywordNames[];
-constexpr int kKeywordCount = n::kEnd - n::kFirstKeyword;
+constexpr int kKeywordCount = name::kEnd - name::kFirstKeyword;
 
 // Parameter index 0 of every method is self.
 constexpr int kSelf = 0;
