@@ -19,6 +19,13 @@ inline Ref self_get(const Call& c, name::Id name) {
   return get_attr(self_of(c), c.name(name));
 }
 
+// `if self.<name>:`: 1, 0, or -1 with an exception set.  The value is
+// dropped once tested, as the interpreter drops it.
+inline int self_truth(const Call& c, name::Id name) {
+  Ref value = self_get(c, name);
+  return value ? truth(value.get()) : -1;
+}
+
 // self.<name> = value
 inline bool self_set(const Call& c, name::Id name, PyObject* value) {
   return set_attr(self_of(c), c.name(name), value);
@@ -27,6 +34,15 @@ inline bool self_set(const Call& c, name::Id name, PyObject* value) {
 // self.<name>(args...)
 inline Ref self_call(const Call& c, name::Id name, std::initializer_list<PyObject*> args = {}) {
   return call_method(self_of(c), c.name(name), args);
+}
+
+// f"{prefix}{value}" for a str prefix: value as format(value, "") gives it.
+inline Ref prefixed_text(PyObject* prefix, PyObject* value) {
+  Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+  if (!empty) return Ref();
+  Ref text = Ref::steal(PyObject_Format(value, empty.get()));
+  if (!text) return Ref();
+  return Ref::steal(PyUnicode_Concat(prefix, text.get()));
 }
 
 // A module global, or a builtin.

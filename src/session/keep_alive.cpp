@@ -144,10 +144,7 @@ int belongs_to_current_chain(const Call& c) {
 }  // namespace
 
 PyObject* keep_alive(const Call& c) {
-  Ref ftp = self_get(c, name::mobj_FTP);
-  if (!ftp) return nullptr;
-  int held = truth(ftp.get());
-  ftp.reset();
+  int held = self_truth(c, name::mobj_FTP);
   if (held < 0) return nullptr;
   if (!held) Py_RETURN_FALSE;
 
@@ -177,20 +174,16 @@ PyObject* start_keep_alive_timer(const Call& c) {
 }
 
 PyObject* on_keep_alive_timer(const Call& c) {
-  Ref running = self_get(c, name::mb_TimerRunning);
-  if (!running) return nullptr;
-  int t = truth(running.get());
-  if (t < 0) return nullptr;
-  if (!t) Py_RETURN_NONE;  // a stopped chain ends here
+  int running = self_truth(c, name::mb_TimerRunning);
+  if (running < 0) return nullptr;
+  if (!running) Py_RETURN_NONE;  // a stopped chain ends here
   int current = belongs_to_current_chain(c);
   if (current < 0) return nullptr;
   if (!current) Py_RETURN_NONE;  // and so does a superseded one
 
-  Ref connected = self_get(c, name::mb_Connected);
-  if (!connected) return nullptr;
-  t = truth(connected.get());
-  if (t < 0) return nullptr;
-  if (t && !self_call(c, name::CUF_KeepAlive)) return nullptr;
+  int connected = self_truth(c, name::mb_Connected);
+  if (connected < 0) return nullptr;
+  if (connected && !self_call(c, name::CUF_KeepAlive)) return nullptr;
 
   if (!arm_timer(c, ArmedBy::firing)) return nullptr;
   Py_RETURN_NONE;
@@ -198,13 +191,10 @@ PyObject* on_keep_alive_timer(const Call& c) {
 
 PyObject* stop_keep_alive_timer(const Call& c) {
   if (!self_set(c, name::mb_TimerRunning, Py_False)) return nullptr;
-  Ref timer = self_get(c, name::mobj_KeepAliveTimer);
-  if (!timer) return nullptr;
-  int armed = truth(timer.get());
-  timer.reset();
+  int armed = self_truth(c, name::mobj_KeepAliveTimer);
   if (armed < 0) return nullptr;
   if (armed) {
-    timer = self_get(c, name::mobj_KeepAliveTimer);
+    Ref timer = self_get(c, name::mobj_KeepAliveTimer);
     if (!timer || !call_method(timer.get(), c.name(name::cancel))) return nullptr;
     if (!self_set(c, name::mobj_KeepAliveTimer, Py_None)) return nullptr;
   }

@@ -60,10 +60,8 @@ bool set_up_connection(const Call& c) {
 // now and nothing is called.  *quitting tells a failing QUIT (which the
 // caller absorbs) from a failing stop (which it does not).
 bool quit_and_clear(const Call& c, PyObject* target, bool* quitting) {
-  Ref running = self_get(c, name::mb_TimerRunning);
-  if (!running) return false;
-  int t = truth(running.get());
-  if (t < 0 || (t && !self_call(c, name::CUF_StopKeepAliveTimer))) return false;
+  int running = self_truth(c, name::mb_TimerRunning);
+  if (running < 0 || (running && !self_call(c, name::CUF_StopKeepAliveTimer))) return false;
   *quitting = true;
   if (!call_method(target, c.name(name::quit))) return false;
   return self_set(c, name::mobj_FTP, Py_None) && self_set(c, name::mb_Connected, Py_False);
@@ -114,10 +112,7 @@ bool open_under_lock(const Call& c, bool* marked) {
 // connection object is closed first, so its keep-alive chain stops and its
 // connection is ended instead of leaked.
 bool try_open(const Call& c, bool* marked) {
-  Ref previous = self_get(c, name::mobj_FTP);
-  if (!previous) return false;
-  int held = truth(previous.get());
-  previous.reset();
+  int held = self_truth(c, name::mobj_FTP);
   if (held < 0) return false;
   if (held && !self_call(c, name::CUF_Close)) return false;
 
@@ -190,11 +185,7 @@ PyObject* after_failed_quit(const Call& c, const Caught& failure, PyObject* targ
 PyObject* open_failed(const Call& c, const Caught& e, bool marked) {
   Handling handling(e);
   if (!marked && !self_set(c, name::mb_Connected, Py_False)) return nullptr;
-  Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
-  if (!empty) return nullptr;
-  Ref text = Ref::steal(PyObject_Format(e.value.get(), empty.get()));
-  if (!text) return nullptr;
-  Ref message = Ref::steal(PyUnicode_Concat(c.name(name::text_open_failed), text.get()));
+  Ref message = prefixed_text(c.name(name::text_open_failed), e.value.get());
   if (!message) return nullptr;
   // Raised while e is being handled, so e becomes its __context__.
   PyErr_SetObject(PyExc_RuntimeError, message.get());
@@ -233,10 +224,7 @@ PyObject* open(const Call& c) {
 
 PyObject* close(const Call& c) {
   if (!self_call(c, name::CUF_StopKeepAliveTimer)) return nullptr;
-  Ref ftp = self_get(c, name::mobj_FTP);
-  if (!ftp) return nullptr;
-  int held = truth(ftp.get());
-  ftp.reset();
+  int held = self_truth(c, name::mobj_FTP);
   if (held < 0) return nullptr;
   if (!held) return clear(c) ? Py_NewRef(Py_None) : nullptr;
   if (interpreter_finalizing()) return close_at_exit(c) ? Py_NewRef(Py_None) : nullptr;

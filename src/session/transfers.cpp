@@ -10,15 +10,6 @@ namespace {
 
 enum TransferParam { kSource = 1, kDestination = 2, kBlockSize = 3 };
 
-// "RETR " / "STOR " followed by the remote name as format(name, "") gives it.
-Ref command_text(const Call& c, name::Id verb, PyObject* remote) {
-  Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
-  if (!empty) return Ref();
-  Ref name = Ref::steal(PyObject_Format(remote, empty.get()));
-  if (!name) return Ref();
-  return Ref::steal(PyUnicode_Concat(c.name(verb), name.get()));
-}
-
 // What the ftplib call is given to move the data: the local file's write
 // method (a download) or the file itself (an upload).
 enum class Data { file_write, file };
@@ -31,7 +22,7 @@ bool transfer(const Call& c, name::Id method, name::Id verb, PyObject* remote, P
   if (!ftp) return false;
   Ref bound = get_attr(ftp.get(), c.name(method));
   if (!bound) return false;
-  Ref command = command_text(c, verb, remote);
+  Ref command = prefixed_text(c.name(verb), remote);
   if (!command) return false;
   Ref data = data_kind == Data::file_write ? get_attr(f, c.name(name::write)) : Ref::borrow(f);
   if (!data) return false;
