@@ -5,7 +5,19 @@ namespace quorvan::session {
 
 namespace {
 
-constexpr int kFileName = 1;
+constexpr Param kFileNameParams[] = {kSelfParam, {"Pms_FileName", Annotation::str}};
+constexpr Param kRenameParams[] = {
+    kSelfParam,
+    {"Pms_OldName", Annotation::str},
+    {"Pms_NewName", Annotation::str},
+};
+static_assert(well_formed(kFileNameParams) && well_formed(kRenameParams), "file parameters");
+
+constexpr int kFileName = param_index(kFileNameParams, "Pms_FileName");
+constexpr int kOldName = param_index(kRenameParams, "Pms_OldName");
+constexpr int kNewName = param_index(kRenameParams, "Pms_NewName");
+static_assert(kFileName > 0 && kOldName > 0 && kNewName > 0,
+              "every argument read is a parameter");
 
 // with self.mobj_Lock:
 //     ftp = self.mobj_FTP
@@ -25,19 +37,19 @@ bool ask_size(const Call& c) {
   return static_cast<bool>(call(size.get(), {c.arg(kFileName)}));
 }
 
-}  // namespace
-
 PyObject* delete_file(const Call& c) {
   Ref reply;
-  if (locked_ftp_call(c, name::delete_, {c.arg(1)}, &reply) == WithResult::Raised) return nullptr;
+  if (locked_ftp_call(c, name::delete_, {c.arg(kFileName)}, &reply) == WithResult::Raised) {
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 
 PyObject* rename_file(const Call& c) {
   Ref reply;
-  if (locked_ftp_call(c, name::rename, {c.arg(1), c.arg(2)}, &reply) == WithResult::Raised) {
-    return nullptr;
-  }
+  WithResult outcome =
+      locked_ftp_call(c, name::rename, {c.arg(kOldName), c.arg(kNewName)}, &reply);
+  if (outcome == WithResult::Raised) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -57,5 +69,14 @@ PyObject* file_exists(const Call& c) {
   restore_exception(std::move(caught));
   return nullptr;
 }
+
+}  // namespace
+
+constexpr Method kDeleteFile =
+    make_method("CUF_DeleteFile", delete_file, kFileNameParams, Annotation::none);
+constexpr Method kRenameFile =
+    make_method("CUF_RenameFile", rename_file, kRenameParams, Annotation::none);
+constexpr Method kFileExists =
+    make_method("CUF_FileExists", file_exists, kFileNameParams, Annotation::bool_);
 
 }  // namespace quorvan::session

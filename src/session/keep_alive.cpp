@@ -117,6 +117,14 @@ Ref real_threading(const Call& c) {
   return Ref::steal(PyImport_Import(c.name(name::threading)));
 }
 
+constexpr Param kStartParams[] = {
+    kSelfParam,
+    {"Pmi_Interval", Annotation::int_, int_default(kDefaultKeepAliveInterval)},
+};
+static_assert(well_formed(kStartParams), "CUF_StartKeepAliveTimer's parameters");
+constexpr int kInterval = param_index(kStartParams, "Pmi_Interval");
+static_assert(kInterval > 0, "the interval is a parameter");
+
 // Whether a firing belongs to the chain that the session keeps: 1 yes, 0 no,
 // -1 error.  A chain's firing runs on its timer's thread, and while the
 // chain is the session's, that timer is the one in mobj_KeepAliveTimer.  A
@@ -141,8 +149,6 @@ int belongs_to_current_chain(const Call& c) {
   return stored.get() == current.get() ? 1 : 0;
 }
 
-}  // namespace
-
 PyObject* keep_alive(const Call& c) {
   int held = self_truth(c, name::mobj_FTP);
   if (held < 0) return nullptr;
@@ -164,7 +170,6 @@ PyObject* keep_alive(const Call& c) {
 PyObject* check_alive(const Call& c) { return self_call(c, name::CUF_KeepAlive).release(); }
 
 PyObject* start_keep_alive_timer(const Call& c) {
-  constexpr int kInterval = 1;
   if (!check_interval(c.arg(kInterval)) ||
       !self_set(c, name::mi_KeepAliveInterval, c.arg(kInterval)) ||
       !self_set(c, name::mb_TimerRunning, Py_True) || !arm_timer(c, ArmedBy::start)) {
@@ -200,5 +205,18 @@ PyObject* stop_keep_alive_timer(const Call& c) {
   }
   Py_RETURN_NONE;
 }
+
+}  // namespace
+
+constexpr Method kKeepAlive = make_method("CUF_KeepAlive", keep_alive, Annotation::bool_,
+                                          "傳送 NOOP\uFF0C避免 FTP Server timeout");
+constexpr Method kCheckAlive =
+    make_method("CUF_CheckAlive", check_alive, Annotation::bool_, "檢查連線是否仍然存在");
+constexpr Method kOnKeepAliveTimer =
+    make_method("CUF__OnKeepAliveTimer", on_keep_alive_timer, Annotation::none);
+constexpr Method kStartKeepAliveTimer = make_method(
+    "CUF_StartKeepAliveTimer", start_keep_alive_timer, kStartParams, Annotation::none);
+constexpr Method kStopKeepAliveTimer =
+    make_method("CUF_StopKeepAliveTimer", stop_keep_alive_timer, Annotation::none);
 
 }  // namespace quorvan::session

@@ -7,16 +7,30 @@ namespace quorvan::session {
 
 namespace {
 
-enum OpenParam {
-  kHost = 1,
-  kPort,
-  kUser,
-  kPassword,
-  kTimeout,
-  kPassive,
-  kEncoding,
-  kKeepAliveInterval,
+constexpr Param kOpenParams[] = {
+    kSelfParam,
+    {"Pms_Host", Annotation::str},
+    {"Pmi_Port", Annotation::int_, int_default(21)},
+    {"Pms_User", Annotation::str, str_default("")},
+    {"Pms_Password", Annotation::str, str_default("")},
+    {"Pmi_Timeout", Annotation::int_, int_default(10)},
+    {"Pmb_Passive", Annotation::bool_, bool_default(true)},
+    {"Pms_Encoding", Annotation::str, str_default("utf-8")},
+    {"Pmi_KeepAliveInterval", Annotation::int_, int_default(kDefaultKeepAliveInterval)},
 };
+static_assert(well_formed(kOpenParams), "CUF_Open's parameters");
+
+constexpr int kHost = param_index(kOpenParams, "Pms_Host");
+constexpr int kPort = param_index(kOpenParams, "Pmi_Port");
+constexpr int kUser = param_index(kOpenParams, "Pms_User");
+constexpr int kPassword = param_index(kOpenParams, "Pms_Password");
+constexpr int kTimeout = param_index(kOpenParams, "Pmi_Timeout");
+constexpr int kPassive = param_index(kOpenParams, "Pmb_Passive");
+constexpr int kEncoding = param_index(kOpenParams, "Pms_Encoding");
+constexpr int kKeepAliveInterval = param_index(kOpenParams, "Pmi_KeepAliveInterval");
+static_assert(kHost > 0 && kPort > 0 && kUser > 0 && kPassword > 0 && kTimeout > 0 &&
+                  kPassive > 0 && kEncoding > 0 && kKeepAliveInterval > 0,
+              "every argument CUF_Open reads is one of its parameters");
 
 // Steps 1 to 5 of an open, run while the session lock is held so that no
 // other thread's command reaches the new connection before it is logged in
@@ -192,10 +206,8 @@ PyObject* open_failed(const Call& c, const Caught& e, bool marked) {
   return nullptr;
 }
 
-}  // namespace
-
 PyObject* init(const Call& c) {
-  Ref interval = Ref::steal(PyLong_FromLong(30));
+  Ref interval = Ref::steal(PyLong_FromLong(kDefaultKeepAliveInterval));
   if (!interval) return nullptr;
   if (!self_set(c, name::mobj_FTP, Py_None) || !self_set(c, name::mb_Connected, Py_False) ||
       !self_set(c, name::ms_Encoding, c.name(name::text_utf8)) ||
@@ -257,5 +269,14 @@ PyObject* close(const Call& c) {
 }
 
 PyObject* is_connected(const Call& c) { return self_get(c, name::mb_Connected).release(); }
+
+}  // namespace
+
+constexpr Method kInit = make_method("__init__", init, Annotation::absent);
+constexpr Method kOpen = make_method("CUF_Open", open, kOpenParams, Annotation::bool_,
+                                     "開啟 FTP 連線並啟動 KeepAlive Timer");
+constexpr Method kClose =
+    make_method("CUF_Close", close, Annotation::none, "關閉 FTP 連線並停止 KeepAlive");
+constexpr Method kIsConnected = make_method("CUF_IsConnected", is_connected, Annotation::bool_);
 
 }  // namespace quorvan::session

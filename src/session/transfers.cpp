@@ -8,7 +8,29 @@ namespace quorvan::session {
 
 namespace {
 
-enum TransferParam { kSource = 1, kDestination = 2, kBlockSize = 3 };
+constexpr Param kDownloadParams[] = {
+    kSelfParam,
+    {"Pms_RemoteFile", Annotation::str},
+    {"Pms_LocalFile", Annotation::str},
+    {"Pmi_BlockSize", Annotation::int_, int_default(8192)},
+};
+constexpr Param kUploadParams[] = {
+    kSelfParam,
+    {"Pms_LocalFile", Annotation::str},
+    {"Pms_RemoteFile", Annotation::str},
+    {"Pmi_BlockSize", Annotation::int_, int_default(8192)},
+};
+static_assert(well_formed(kDownloadParams) && well_formed(kUploadParams), "transfer parameters");
+
+// Both transfers name their source first and their destination second.
+constexpr int kSource = param_index(kDownloadParams, "Pms_RemoteFile");
+constexpr int kDestination = param_index(kDownloadParams, "Pms_LocalFile");
+constexpr int kBlockSize = param_index(kDownloadParams, "Pmi_BlockSize");
+static_assert(kSource > 0 && kDestination > 0 && kBlockSize > 0 &&
+                  kSource == param_index(kUploadParams, "Pms_LocalFile") &&
+                  kDestination == param_index(kUploadParams, "Pms_RemoteFile") &&
+                  kBlockSize == param_index(kUploadParams, "Pmi_BlockSize"),
+              "the transfers' arguments stand at the same indices");
 
 // What the ftplib call is given to move the data: the local file's write
 // method (a download) or the file itself (an upload).
@@ -30,8 +52,6 @@ bool transfer(const Call& c, name::Id method, name::Id verb, PyObject* remote, P
                    c.name(name::kw_blocksize));
   return static_cast<bool>(reply);
 }
-
-}  // namespace
 
 PyObject* download_file(const Call& c) {
   PyObject* remote = c.arg(kSource);
@@ -73,5 +93,12 @@ PyObject* upload_file(const Call& c) {
   if (outer == WithResult::Raised) return nullptr;
   Py_RETURN_NONE;
 }
+
+}  // namespace
+
+constexpr Method kDownloadFile = make_method("CUF_DownloadFile", download_file, kDownloadParams,
+                                             Annotation::none, "下載檔案\uFF08binary\uFF09");
+constexpr Method kUploadFile = make_method("CUF_UploadFile", upload_file, kUploadParams,
+                                           Annotation::none, "上傳檔案\uFF08binary\uFF09");
 
 }  // namespace quorvan::session
