@@ -83,7 +83,8 @@ class TestClass:
         assert ours.__module__ == "Quorvan"
         assert ours.__defaults__ == theirs.__defaults__
         # Same value and type: True must not pass for 1.
-        assert list(map(type, ours.__defaults__ or ())) == list(map(type, theirs.__defaults__ or ()))
+        assert [type(d) for d in ours.__defaults__ or ()] == [
+            type(d) for d in theirs.__defaults__ or ()]
         assert ours.__kwdefaults__ is theirs.__kwdefaults__ is None
         assert ours.__annotations__ == theirs.__annotations__
         assert list(ours.__annotations__) == list(theirs.__annotations__)  # key order
