@@ -64,6 +64,9 @@ class CLASS_FTPClient:
     def CUF_Open(self, Pms_Host: str, Pmi_Port: int = 21, Pms_User: str = "",
                  Pms_Password: str = "", Pmi_Timeout: int = 10, Pmb_Passive: bool = True,
                  Pms_Encoding: str = "utf-8", Pmi_KeepAliveInterval: int = 30) -> bool:
+        """
+        開啟 FTP 連線並啟動 KeepAlive Timer
+        """
         try:
             if self.mobj_FTP:
                 self.CUF_Close()
@@ -85,6 +88,9 @@ class CLASS_FTPClient:
             raise RuntimeError(f"FTP Open failed: {e}")
 
     def CUF_Close(self) -> None:
+        """
+        關閉 FTP 連線並停止 KeepAlive
+        """
         self.CUF_StopKeepAliveTimer()
         if self.mobj_FTP:
             try:
@@ -96,6 +102,9 @@ class CLASS_FTPClient:
         self.mb_Connected = False
 
     def CUF_KeepAlive(self) -> bool:
+        """
+        傳送 NOOP，避免 FTP Server timeout
+        """
         if not self.mobj_FTP:
             return False
         try:
@@ -107,6 +116,9 @@ class CLASS_FTPClient:
             return False
 
     def CUF_CheckAlive(self) -> bool:
+        """
+        檢查連線是否仍然存在
+        """
         return self.CUF_KeepAlive()
 
     def _arm_timer(self):
@@ -194,6 +206,9 @@ class CLASS_FTPClient:
 
     def CUF_DownloadFile(self, Pms_RemoteFile: str, Pms_LocalFile: str,
                          Pmi_BlockSize: int = 8192) -> None:
+        """
+        下載檔案（binary）
+        """
         with open(Pms_LocalFile, "wb") as f:
             with self.mobj_Lock:
                 self.mobj_FTP.retrbinary(f"RETR {Pms_RemoteFile}", f.write,
@@ -201,6 +216,9 @@ class CLASS_FTPClient:
 
     def CUF_UploadFile(self, Pms_LocalFile: str, Pms_RemoteFile: str,
                        Pmi_BlockSize: int = 8192) -> None:
+        """
+        上傳檔案（binary）
+        """
         with open(Pms_LocalFile, "rb") as f:
             with self.mobj_Lock:
                 self.mobj_FTP.storbinary(f"STOR {Pms_RemoteFile}", f, blocksize=Pmi_BlockSize)
