@@ -74,6 +74,119 @@ def test_session_in_sub_interpreters(ftp, subinterp, tmp_path):
     assert out["main"] is True
 
 
+# One session in an interpreter of its own, as a module the interpreter
+# imports: opened with a 5 ms keep-alive, used, and closed or left open.  At
+# the interpreter's end (its atexit, after its threads are joined) it records
+# the timer threads still there.
+OWN_GIL_SESSION = r"""
+import atexit, json, threading
+import Quorvan
+
+def session(i, host, port, user, password, folder, work):
+    def at_end():
+        left = [t.name for t in threading.enumerate() if isinstance(t, threading.Timer)]
+        with open(f"{work}/end-{i}", "w") as f:
+            json.dump(left, f)
+    atexit.register(at_end)
+    s = Quorvan.CLASS_FTPClient()
+    out = {"open": s.CUF_Open(host, port, user, password, Pmi_KeepAliveInterval=0.005)}
+    out["daemon"] = s.mobj_KeepAliveTimer.daemon
+    s.CUF_ChangeDir(folder)
+    data = b"own" * 5000 + bytes([i])
+    with open(f"{work}/src-{i}", "wb") as f:
+        f.write(data)
+    s.CUF_UploadFile(f"{work}/src-{i}", f"g{i}")
+    s.CUF_DownloadFile(f"g{i}", f"{work}/dst-{i}")
+    with open(f"{work}/dst-{i}", "rb") as f:
+        out["same"] = f.read() == data
+    out["listed"] = f"g{i}" in s.CUF_ListFiles()
+    out["alive"] = s.CUF_CheckAlive()
+    if i % 2:
+        s.CUF_Close()  # the others end with the keep-alive still running
+    with open(f"{work}/out-{i}", "w") as f:
+        json.dump(out, f)
+    return out
+"""
+
+# Interpreters with their own GIL, several at once on parallel threads, each
+# running one session and then ended; from 3.14 also the workers of an
+# InterpreterPoolExecutor.
+OWN_GIL_INTERPRETERS = r"""
+    import json, sys, threading
+    host, port, user, password, folder, work, count = sys.argv[1:8]
+    args = (host, int(port), user, password, folder, work)
+    count = int(count)
+    sys.path.insert(0, work)
+    if sys.version_info >= (3, 14):
+        from concurrent import interpreters
+        def in_interpreter(i):
+            interp = interpreters.create()
+            interp.exec(f"import own_gil_session; own_gil_session.session({i}, *{args!r})")
+            interp.close()
+    else:
+        try:
+            import _interpreters as raw
+        except ImportError:
+            import _xxsubinterpreters as raw
+        def in_interpreter(i):
+            interp = raw.create()  # the isolated configuration: a GIL of its own
+            run = getattr(raw, "exec", None) or raw.run_string
+            # 3.12 frees a block twice at the end of a process in which an
+            # own-GIL interpreter imported ssl (this module or not); ftplib
+            # goes without it there.
+            no_ssl = "sys.modules['ssl'] = None\n" if sys.version_info < (3, 13) else ""
+            failure = run(interp, f"import sys; sys.path.insert(0, {work!r})\n" + no_ssl +
+                                  f"import own_gil_session; own_gil_session.session({i}, *{args!r})")
+            raw.destroy(interp)
+            assert failure is None, failure
+    errors = []
+    def worker(i):
+        try:
+            in_interpreter(i)
+        except BaseException as e:
+            errors.append(repr(e))
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    pool = []
+    if sys.version_info >= (3, 14):
+        from concurrent.futures import InterpreterPoolExecutor
+        import own_gil_session
+        with InterpreterPoolExecutor(max_workers=2) as executor:
+            pool = list(executor.map(own_gil_session.session, range(count, 2 * count),
+                                     *[[a] * count for a in args], timeout=60))
+    def load(name):
+        try:
+            with open(f"{work}/{name}") as f:
+                return json.load(f)
+        except FileNotFoundError:
+            return None
+    runs = range(2 * count if pool else count)
+    results, ends = [load(f"out-{i}") for i in runs], [load(f"end-{i}") for i in runs]
+    print(json.dumps({"errors": errors, "alive": [t.is_alive() for t in threads],
+                      "results": results, "pool": pool, "ends": ends}))
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="an own GIL came with 3.12")
+def test_sessions_in_own_gil_interpreters(ftp, tmp_path):
+    """Keep-alive timers are not daemon threads there (such an interpreter
+    refuses them), and each interpreter's end stops and joins them."""
+    (tmp_path / "own_gil_session.py").write_text(OWN_GIL_SESSION)
+    count = 4
+    out = run(OWN_GIL_INTERPRETERS, ftp.host, ftp.port, ftp.user, ftp.password, ftp.dirname,
+              tmp_path, count, warnings=["ignore::ResourceWarning"])
+    assert out["errors"] == [] and out["alive"] == [False] * count
+    expected = {"open": True, "daemon": False, "same": True, "listed": True, "alive": True}
+    runs = 2 * count if sys.version_info >= (3, 14) else count
+    assert out["results"] == [expected] * runs
+    assert out["pool"] == ([expected] * count if runs > count else [])
+    assert out["ends"] == [[]] * runs  # no timer thread outlived its interpreter's threads
+    assert "NOOP" in [command for _, command, _ in ftp.commands()]
+
+
 def test_first_imported_in_a_sub_interpreter(subinterp):
     """What the first import sets up (the function type) outlives the
     sub-interpreter that made it."""
