@@ -117,11 +117,17 @@ OWN_GIL_INTERPRETERS = r"""
     args = (host, int(port), user, password, folder, work)
     count = int(count)
     sys.path.insert(0, work)
+    # An interpreter starts with the path the process started with.
+    # 3.12 frees a block twice at the end of a process in which an own-GIL
+    # interpreter imported ssl (this module or not); ftplib goes without it.
+    code = (f"import sys; sys.path.insert(0, {work!r})\n"
+            + ("sys.modules['ssl'] = None\n" if sys.version_info < (3, 13) else "")
+            + "import own_gil_session; own_gil_session.session({}, *%r)" % (args,))
     if sys.version_info >= (3, 14):
         from concurrent import interpreters
         def in_interpreter(i):
             interp = interpreters.create()
-            interp.exec(f"import own_gil_session; own_gil_session.session({i}, *{args!r})")
+            interp.exec(code.format(i))
             interp.close()
     else:
         try:
@@ -130,13 +136,7 @@ OWN_GIL_INTERPRETERS = r"""
             import _xxsubinterpreters as raw
         def in_interpreter(i):
             interp = raw.create()  # the isolated configuration: a GIL of its own
-            run = getattr(raw, "exec", None) or raw.run_string
-            # 3.12 frees a block twice at the end of a process in which an
-            # own-GIL interpreter imported ssl (this module or not); ftplib
-            # goes without it there.
-            no_ssl = "sys.modules['ssl'] = None\n" if sys.version_info < (3, 13) else ""
-            failure = run(interp, f"import sys; sys.path.insert(0, {work!r})\n" + no_ssl +
-                                  f"import own_gil_session; own_gil_session.session({i}, *{args!r})")
+            failure = (getattr(raw, "exec", None) or raw.run_string)(interp, code.format(i))
             raw.destroy(interp)
             assert failure is None, failure
     errors = []
@@ -153,8 +153,9 @@ OWN_GIL_INTERPRETERS = r"""
     pool = []
     if sys.version_info >= (3, 14):
         from concurrent.futures import InterpreterPoolExecutor
-        import own_gil_session
-        with InterpreterPoolExecutor(max_workers=2) as executor:
+        import own_gil_session, site
+        with InterpreterPoolExecutor(max_workers=2, initializer=site.addsitedir,
+                                     initargs=(work,)) as executor:
             pool = list(executor.map(own_gil_session.session, range(count, 2 * count),
                                      *[[a] * count for a in args], timeout=60))
     def load(name):
@@ -207,13 +208,31 @@ def test_first_imported_in_a_sub_interpreter(subinterp):
     assert "binary" in out["doc"]
 
 
-def test_sub_interpreter_imports_leak_nothing(subinterp):
+@pytest.mark.parametrize("own_gil", [False, True], ids=["shared GIL", "own GIL"])
+def test_sub_interpreter_imports_leak_nothing(subinterp, own_gil):
     """Memory blocks kept per sub-interpreter that imports the module and
     runs a session's timer, against one that imports only what the module
     imports.  (From 3.12 the C API makes interned strings immortal, so each
     sub-interpreter keeps its copy of the module's names.)"""
+    if own_gil and sys.version_info < (3, 12):
+        pytest.skip("an own GIL came with 3.12")
     out = run("""
         import _testcapi, gc, json, sys
+        if sys.argv[1] == "True":
+            try:
+                import _interpreters as raw
+            except ImportError:
+                import _xxsubinterpreters as raw
+            def run_in_subinterp(code):
+                interp = raw.create()  # the isolated configuration
+                # 3.12 breaks at exit once ssl was imported there (see above).
+                if sys.version_info < (3, 13):
+                    code = "import sys; sys.modules['ssl'] = None\\n" + code
+                failure = (getattr(raw, "exec", None) or raw.run_string)(interp, code)
+                raw.destroy(interp)
+                return 0 if failure is None else failure
+        else:
+            run_in_subinterp = _testcapi.run_in_subinterp
         codes = {
             "baseline": "import ftplib, threading, typing",
             "module": "import Quorvan\\n"
@@ -224,16 +243,16 @@ def test_sub_interpreter_imports_leak_nothing(subinterp):
         per_run = {}
         for name, code in codes.items():
             for _ in range(10):
-                _testcapi.run_in_subinterp(code)
+                run_in_subinterp(code)
             gc.collect()
             before, objects = sys.getallocatedblocks(), len(gc.get_objects())
             for _ in range(60):
-                assert _testcapi.run_in_subinterp(code) == 0
+                assert run_in_subinterp(code) == 0
             gc.collect()
             per_run[name] = ((sys.getallocatedblocks() - before) / 60,
                              len(gc.get_objects()) - objects)
         print(json.dumps(per_run))
-    """)
+    """, own_gil)
     extra_blocks = out["module"][0] - out["baseline"][0]
     names_interned = 100
     assert extra_blocks < (1 if sys.version_info < (3, 12) else names_interned), out
