@@ -67,7 +67,7 @@ int exec_module(PyObject* module) {
 
   if (module_state_init(module) < 0 || session::init_timer_guard(module) < 0) return -1;
   auto* state = static_cast<session::SessionState*>(PyModule_GetState(module));
-  Ref cls = create_client_class(globals, builtins.get(), names.get(), state->function_type);
+  Ref cls = create_client_class(globals, builtins.get(), names.get(), state->runtime.function_type);
   if (!cls || PyDict_SetItemString(globals, "CLASS_FTPClient", cls.get()) < 0) return -1;
   return 0;
 }
@@ -85,14 +85,14 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "Quorvan",                     // m_name
-    nullptr,                       // m_doc: the module has no docstring
-    sizeof(session::SessionState), // m_size
-    nullptr,                       // m_methods: no module-level functions
-    module_slots,                  // m_slots
-    module_state_traverse,         // m_traverse
-    module_state_clear,            // m_clear
-    free_module,                   // m_free
+    "Quorvan",                      // m_name
+    nullptr,                        // m_doc: the module has no docstring
+    sizeof(session::SessionState),  // m_size: module_state.h, timer_guard.h
+    nullptr,                        // m_methods: no module-level functions
+    module_slots,                   // m_slots
+    module_state_traverse,          // m_traverse
+    module_state_clear,             // m_clear
+    free_module,                    // m_free
 };
 
 }  // namespace

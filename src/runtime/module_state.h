@@ -3,9 +3,10 @@
 // instance lives in a static, so each (sub-)interpreter, with its own GIL
 // or not, has its own.
 //
-// A module extends it by deriving a struct from it, which is its m_size;
-// the interpreter allocates that zero-filled.  Every function reaches the
-// state through its type (Call::module_state), which holds the module.
+// A module's state starts with it: the first member of a standard-layout
+// struct whose size is the module's m_size, which the interpreter allocates
+// zero-filled.  Every function reaches the state through its type
+// (Call::module_state), which holds the module.
 #pragma once
 
 #include <Python.h>

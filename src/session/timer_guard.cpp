@@ -12,6 +12,7 @@ namespace {
 constexpr const char kShutdownText[] = "can't create new thread at interpreter shutdown";
 constexpr int kDrainLimitMs = 5000;  // a thread that never starts must not hang the exit
 
+// `state` is the module's state, or the runtime's part at its start.
 TimerGuard* guard_of(void* state) {
   return state != nullptr ? &static_cast<SessionState*>(state)->timer_guard : nullptr;
 }
@@ -98,7 +99,10 @@ PyObject* shutdown_hook(PyObject* weak_module, PyObject*) {
     Py_RETURN_NONE;
   }
   TimerGuard* guard = guard_of(PyModule_GetState(module.get()));
-  if (guard == nullptr) return nullptr;
+  if (guard == nullptr) {
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+  }
   guard->stopping = true;
   double deadline = monotonic_seconds() + kDrainLimitMs / 1000.0;
   // Waiting with the GIL released lets each new timer thread run its

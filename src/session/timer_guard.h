@@ -35,6 +35,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <type_traits>
+
 #include "runtime/function.h"
 #include "runtime/module_state.h"
 #include "runtime/ref.h"
@@ -49,9 +52,14 @@ struct TimerGuard {
 
 // The module's state: the runtime's part, then the guard of its keep-alive
 // chains.  The interpreter hands it over zero-filled.
-struct SessionState : ModuleState {
+struct SessionState {
+  ModuleState runtime;  // first, where the runtime looks for it
   TimerGuard timer_guard;
 };
+
+static_assert(std::is_standard_layout<SessionState>::value &&
+                  offsetof(SessionState, runtime) == 0,
+              "the runtime finds its part at the start of the module's state");
 
 // Sets the guard of `module` up and registers its shutdown hook: 0, or -1.
 int init_timer_guard(PyObject* module);
