@@ -246,7 +246,9 @@ PyMemberDef function_members[] = {
 // is the entry of that name in its dict, which must stay the module's name.
 bool is_module_attribute(FunctionObject* f, PyObject* name) {
   PyObject* key = name_at(f->names, RuntimeName::dunder_module);
-  return name == key || (PyUnicode_Check(name) && PyUnicode_Compare(name, key) == 0);
+  return name == key || (PyUnicode_Check(name) &&
+                         PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
+                         PyUnicode_Compare(name, key) == 0);
 }
 
 PyObject* function_getattro(PyObject* self, PyObject* name) {
