@@ -157,12 +157,12 @@ bool has_annotations(const Method& m) {
 // FORWARDREF evaluate the annotations now, from the module globals (every
 // name they use is the module's own), STRING gives them as written; other
 // formats raise NotImplementedError, which annotationlib understands.  Its
-// state is the method's index in kMethods.
+// data is the method's index in kMethods.
 PyObject* annotate_body(const Call& c) {
   enum { kValue = 1, kForwardRef = 3, kString = 4 };  // annotationlib.Format
   long format = PyLong_AsLong(c.arg(0));
   if (format == -1 && PyErr_Occurred()) return nullptr;
-  const Method& m = *kMethods[PyLong_AsSsize_t(c.state())];
+  const Method& m = *kMethods[PyLong_AsSsize_t(c.data())];
   if (format == kValue || format == kForwardRef) {
     return make_annotations(m, c.globals(), c.builtins()).release();
   }
@@ -173,15 +173,15 @@ PyObject* annotate_body(const Call& c) {
 
 const FunctionSpec kAnnotateSpec = {"__annotate__", annotate_body, 1, {"format"}};
 
-Ref make_annotate(Py_ssize_t index_in_class, PyObject* qualname, PyObject* globals,
-                  PyObject* names) {
+Ref make_annotate(PyTypeObject* type, Py_ssize_t index_in_class, PyObject* qualname,
+                  PyObject* globals, PyObject* names) {
   if (!has_annotations(*kMethods[index_in_class])) return Ref();
   Ref index = Ref::steal(PyLong_FromSsize_t(index_in_class));
   if (!index) return Ref();
   Ref annotate_qualname = Ref::steal(PyUnicode_FromFormat("%U.__annotate__", qualname));
   if (!annotate_qualname) return Ref();
-  return new_function(&kAnnotateSpec, annotate_qualname.get(), globals, names, index.get(),
-                      nullptr, nullptr, nullptr);
+  return new_function(type, &kAnnotateSpec, annotate_qualname.get(), globals, names,
+                      index.get(), nullptr, nullptr, nullptr);
 }
 #endif
 
@@ -190,8 +190,8 @@ Ref make_doc(const char* text) {
   return Ref::steal(PyUnicode_FromFormat("\n        %s\n        ", text));
 }
 
-bool add_method(Py_ssize_t index_in_class, PyObject* namespace_dict, PyObject* globals,
-                PyObject* builtins, PyObject* names, PyObject* state) {
+bool add_method(PyTypeObject* type, Py_ssize_t index_in_class, PyObject* namespace_dict,
+                PyObject* globals, PyObject* builtins, PyObject* names) {
   const Method& m = *kMethods[index_in_class];
   Ref defaults = make_defaults(m);
   if (!defaults && PyErr_Occurred()) return false;
@@ -203,10 +203,10 @@ bool add_method(Py_ssize_t index_in_class, PyObject* namespace_dict, PyObject* g
   if (!qualname) return false;
   Ref annotate;
 #if PY_VERSION_HEX >= 0x030E0000
-  annotate = make_annotate(index_in_class, qualname.get(), globals, names);
+  annotate = make_annotate(type, index_in_class, qualname.get(), globals, names);
   if (!annotate && PyErr_Occurred()) return false;
 #endif
-  Ref function = new_function(&m.spec, qualname.get(), globals, names, state, doc.get(),
+  Ref function = new_function(type, &m.spec, qualname.get(), globals, names, nullptr, doc.get(),
                               defaults.get(), annotations.get(), annotate.get());
   return function && PyDict_SetItemString(namespace_dict, m.spec.name, function.get()) == 0;
 }
@@ -214,7 +214,7 @@ bool add_method(Py_ssize_t index_in_class, PyObject* namespace_dict, PyObject* g
 }  // namespace
 
 Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names,
-                        PyObject* state) {
+                        PyTypeObject* function_type) {
   Ref namespace_dict = Ref::steal(PyDict_New());
   if (!namespace_dict) return Ref();
   // __module__ = __name__, resolved as a class body resolves names.
@@ -229,7 +229,9 @@ Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names,
     return Ref();
   }
   for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(kMethods)); ++i) {
-    if (!add_method(i, namespace_dict.get(), globals, builtins, names, state)) return Ref();
+    if (!add_method(function_type, i, namespace_dict.get(), globals, builtins, names)) {
+      return Ref();
+    }
   }
   Ref bases = Ref::steal(PyTuple_New(0));
   if (!bases) return Ref();

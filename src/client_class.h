@@ -8,9 +8,9 @@
 namespace quorvan {
 
 // Runs the class statement in the module namespace `globals` and returns the
-// class; the caller binds it.  `names` is the module's name table, `state`
-// what its functions share.
+// class; the caller binds it.  `names` is the module's name table,
+// `function_type` the type its methods are made of.
 Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names,
-                        PyObject* state);
+                        PyTypeObject* function_type);
 
 }  // namespace quorvan

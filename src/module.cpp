@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "client_class.h"
+#include "runtime/globals.h"
 #include "runtime/imports.h"
 #include "runtime/names.h"
 #include "runtime/objects.h"
@@ -16,16 +17,13 @@ namespace {
 // The builtins the module body runs with: the namespace's own
 // __builtins__, set first to the importer's builtins if it is missing.
 Ref module_builtins(PyObject* globals, PyObject* names) {
-  PyObject* key = name_at(names, RuntimeName::dunder_builtins);
-  PyObject* b = PyDict_GetItemWithError(globals, key);
-  if (b == nullptr) {
-    if (PyErr_Occurred()) return Ref();
-    b = PyEval_GetBuiltins();
-    if (b == nullptr || PyDict_SetItem(globals, key, b) < 0) return Ref();
+  PyObject* importers = PyEval_GetBuiltins();
+  if (importers == nullptr ||
+      PyDict_SetDefault(globals, name_at(names, RuntimeName::dunder_builtins), importers) ==
+          nullptr) {
+    return Ref();
   }
-  if (PyModule_Check(b)) b = PyModule_GetDict(b);
-  if (!PyDict_Check(b)) b = PyEval_GetBuiltins();
-  return Ref::borrow(b);
+  return builtins_of(globals, names);
 }
 
 // from <module_name> import <first>[, <second>]
@@ -67,28 +65,34 @@ int exec_module(PyObject* module) {
     return -1;
   }
 
-  Ref state = session::make_session_state();
-  if (!state) return -1;
-  Ref cls = create_client_class(globals, builtins.get(), names.get(), state.get());
+  if (module_state_init(module) < 0 || session::init_timer_guard(module) < 0) return -1;
+  auto* state = static_cast<session::SessionState*>(PyModule_GetState(module));
+  Ref cls = create_client_class(globals, builtins.get(), names.get(), state->runtime.function_type);
   if (!cls || PyDict_SetItemString(globals, "CLASS_FTPClient", cls.get()) < 0) return -1;
   return 0;
 }
 
+void free_module(void* module) { module_state_clear(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Everything of a module instance is in its state and its namespace.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "Quorvan",     // m_name
-    nullptr,       // m_doc: the module has no docstring
-    0,             // m_size: no per-module state
-    nullptr,       // m_methods: no module-level functions
-    module_slots,  // m_slots
-    nullptr,       // m_traverse
-    nullptr,       // m_clear
-    nullptr,       // m_free
+    "Quorvan",                      // m_name
+    nullptr,                        // m_doc: the module has no docstring
+    sizeof(session::SessionState),  // m_size: module_state.h, timer_guard.h
+    nullptr,                        // m_methods: no module-level functions
+    module_slots,                   // m_slots
+    module_state_traverse,          // m_traverse
+    module_state_clear,             // m_clear
+    free_module,                    // m_free
 };
 
 }  // namespace

@@ -74,9 +74,129 @@ def test_session_in_sub_interpreters(ftp, subinterp, tmp_path):
     assert out["main"] is True
 
 
+# One session in an interpreter of its own, as a module the interpreter
+# imports: opened with a 5 ms keep-alive, used, and closed or left open.  At
+# the interpreter's end (its atexit, after its threads are joined) it records
+# the timer threads still there.
+OWN_GIL_SESSION = r"""
+import atexit, json, threading, time
+import Quorvan
+
+def session(i, host, port, user, password, folder, work):
+    def at_end():
+        left = [t.name for t in threading.enumerate() if isinstance(t, threading.Timer)]
+        with open(f"{work}/end-{i}", "w") as f:
+            json.dump(left, f)
+    atexit.register(at_end)
+    s = Quorvan.CLASS_FTPClient()
+    out = {"open": s.CUF_Open(host, port, user, password, Pmi_KeepAliveInterval=0.005)}
+    out["daemon"] = s.mobj_KeepAliveTimer.daemon
+    s.CUF_ChangeDir(folder)
+    data = b"own" * 5000 + bytes([i])
+    with open(f"{work}/src-{i}", "wb") as f:
+        f.write(data)
+    s.CUF_UploadFile(f"{work}/src-{i}", f"g{i}")
+    s.CUF_DownloadFile(f"g{i}", f"{work}/dst-{i}")
+    with open(f"{work}/dst-{i}", "rb") as f:
+        out["same"] = f.read() == data
+    out["listed"] = f"g{i}" in s.CUF_ListFiles()
+    out["alive"] = s.CUF_CheckAlive()
+    first, deadline = s.mobj_KeepAliveTimer, time.monotonic() + 10
+    while s.mobj_KeepAliveTimer is first and time.monotonic() < deadline:
+        time.sleep(0.005)
+    out["fired"] = s.mobj_KeepAliveTimer is not first  # it sent a NOOP and armed the next
+    if i % 2:
+        s.CUF_Close()  # the others end with the keep-alive still running
+    with open(f"{work}/out-{i}", "w") as f:
+        json.dump(out, f)
+    return out
+"""
+
+# Interpreters with their own GIL, several at once on parallel threads, each
+# running one session and then ended; from 3.14 also the workers of an
+# InterpreterPoolExecutor.
+OWN_GIL_INTERPRETERS = r"""
+    import json, sys, threading
+    host, port, user, password, folder, work, count = sys.argv[1:8]
+    args = (host, int(port), user, password, folder, work)
+    count = int(count)
+    sys.path.insert(0, work)
+    # An interpreter starts with the path the process started with.
+    # 3.12 frees a block twice at the end of a process in which an own-GIL
+    # interpreter imported ssl (this module or not); ftplib goes without it.
+    code = (f"import sys; sys.path.insert(0, {work!r})\n"
+            + ("sys.modules['ssl'] = None\n" if sys.version_info < (3, 13) else "")
+            + "import own_gil_session; own_gil_session.session({}, *%r)" % (args,))
+    if sys.version_info >= (3, 14):
+        from concurrent import interpreters
+        def in_interpreter(i):
+            interp = interpreters.create()
+            interp.exec(code.format(i))
+            interp.close()
+    else:
+        try:
+            import _interpreters as raw
+        except ImportError:
+            import _xxsubinterpreters as raw
+        def in_interpreter(i):
+            interp = raw.create()  # the isolated configuration: a GIL of its own
+            failure = (getattr(raw, "exec", None) or raw.run_string)(interp, code.format(i))
+            raw.destroy(interp)
+            assert failure is None, failure
+    errors = []
+    def worker(i):
+        try:
+            in_interpreter(i)
+        except BaseException as e:
+            errors.append(repr(e))
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    pool = []
+    if sys.version_info >= (3, 14):
+        from concurrent.futures import InterpreterPoolExecutor
+        import own_gil_session, site
+        with InterpreterPoolExecutor(max_workers=2, initializer=site.addsitedir,
+                                     initargs=(work,)) as executor:
+            pool = list(executor.map(own_gil_session.session, range(count, 2 * count),
+                                     *[[a] * count for a in args], timeout=60))
+    def load(name):
+        try:
+            with open(f"{work}/{name}") as f:
+                return json.load(f)
+        except FileNotFoundError:
+            return None
+    runs = range(2 * count if pool else count)
+    results, ends = [load(f"out-{i}") for i in runs], [load(f"end-{i}") for i in runs]
+    print(json.dumps({"errors": errors, "alive": [t.is_alive() for t in threads],
+                      "results": results, "pool": pool, "ends": ends}))
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="an own GIL came with 3.12")
+def test_sessions_in_own_gil_interpreters(ftp, tmp_path):
+    """Keep-alive timers are not daemon threads there (such an interpreter
+    refuses them), and each interpreter's end stops and joins them."""
+    (tmp_path / "own_gil_session.py").write_text(OWN_GIL_SESSION)
+    count = 4
+    out = run(OWN_GIL_INTERPRETERS, ftp.host, ftp.port, ftp.user, ftp.password, ftp.dirname,
+              tmp_path, count, warnings=["ignore::ResourceWarning"])
+    assert out["errors"] == [] and out["alive"] == [False] * count
+    expected = {"open": True, "daemon": False, "same": True, "listed": True, "alive": True,
+                "fired": True}
+    runs = 2 * count if sys.version_info >= (3, 14) else count
+    assert out["results"] == [expected] * runs
+    assert out["pool"] == ([expected] * count if runs > count else [])
+    assert out["ends"] == [[]] * runs  # no timer thread outlived its interpreter's threads
+    # Each session's CUF_CheckAlive, and at least one firing of its timers.
+    assert [command for _, command, _ in ftp.commands()].count("NOOP") >= 2 * runs
+
+
 def test_first_imported_in_a_sub_interpreter(subinterp):
-    """What the first import sets up (the function type) outlives the
-    sub-interpreter that made it."""
+    """Imports in sub-interpreters that then end leave the main
+    interpreter's own import whole (each makes its own function type)."""
     out = run("""
         import _testcapi, gc, inspect, json
         code = "import Quorvan, inspect; inspect.signature(Quorvan.CLASS_FTPClient.CUF_Open)"
@@ -94,13 +214,31 @@ def test_first_imported_in_a_sub_interpreter(subinterp):
     assert "binary" in out["doc"]
 
 
-def test_sub_interpreter_imports_leak_nothing(subinterp):
+@pytest.mark.parametrize("own_gil", [False, True], ids=["shared GIL", "own GIL"])
+def test_sub_interpreter_imports_leak_nothing(subinterp, own_gil):
     """Memory blocks kept per sub-interpreter that imports the module and
     runs a session's timer, against one that imports only what the module
     imports.  (From 3.12 the C API makes interned strings immortal, so each
     sub-interpreter keeps its copy of the module's names.)"""
+    if own_gil and sys.version_info < (3, 12):
+        pytest.skip("an own GIL came with 3.12")
     out = run("""
         import _testcapi, gc, json, sys
+        if sys.argv[1] == "True":
+            try:
+                import _interpreters as raw
+            except ImportError:
+                import _xxsubinterpreters as raw
+            def run_in_subinterp(code):
+                interp = raw.create()  # the isolated configuration
+                # 3.12 breaks at exit once ssl was imported there (see above).
+                if sys.version_info < (3, 13):
+                    code = "import sys; sys.modules['ssl'] = None\\n" + code
+                failure = (getattr(raw, "exec", None) or raw.run_string)(interp, code)
+                raw.destroy(interp)
+                return 0 if failure is None else failure
+        else:
+            run_in_subinterp = _testcapi.run_in_subinterp
         codes = {
             "baseline": "import ftplib, threading, typing",
             "module": "import Quorvan\\n"
@@ -111,16 +249,16 @@ def test_sub_interpreter_imports_leak_nothing(subinterp):
         per_run = {}
         for name, code in codes.items():
             for _ in range(10):
-                _testcapi.run_in_subinterp(code)
+                run_in_subinterp(code)
             gc.collect()
             before, objects = sys.getallocatedblocks(), len(gc.get_objects())
             for _ in range(60):
-                assert _testcapi.run_in_subinterp(code) == 0
+                assert run_in_subinterp(code) == 0
             gc.collect()
             per_run[name] = ((sys.getallocatedblocks() - before) / 60,
                              len(gc.get_objects()) - objects)
         print(json.dumps(per_run))
-    """)
+    """, own_gil)
     extra_blocks = out["module"][0] - out["baseline"][0]
     names_interned = 100
     assert extra_blocks < (1 if sys.version_info < (3, 12) else names_interned), out

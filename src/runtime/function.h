@@ -12,6 +12,7 @@
 
 #include <Python.h>
 
+#include "runtime/module_state.h"
 #include "runtime/names.h"
 #include "runtime/ref.h"
 
@@ -50,7 +51,7 @@ struct FunctionObject {
   PyObject* globals;      // dict
   PyObject* builtins;     // dict
   PyObject* names;        // name table, see runtime/names.h
-  PyObject* state;        // shared by a module's functions; opaque here, may be NULL
+  PyObject* data;         // the function's own, for its body; opaque here, may be NULL
   PyObject* dict;         // __dict__, made on demand
   PyObject* weakrefs;
 };
@@ -67,22 +68,26 @@ struct Call {
   PyObject* names() const { return function->names; }
   PyObject* name(int index) const { return name_at(function->names, index); }
   PyObject* name(RuntimeName n) const { return name_at(function->names, n); }
-  PyObject* state() const { return function->state; }
+  PyObject* data() const { return function->data; }
+  // The state of the function's module: its type holds the module.
+  ModuleState* module_state() const {
+    return static_cast<ModuleState*>(
+        PyType_GetModuleState(Py_TYPE(reinterpret_cast<PyObject*>(function))));
+  }
 };
 
-extern PyTypeObject FunctionType;
+// The function type of `module`, made from a spec for that module alone.
+Ref new_function_type(PyObject* module);
 
-// Readies the type; safe to call more than once.
-int function_type_ready();
-
-// Makes a function as the interpreter's MAKE_FUNCTION does: __module__ is
-// globals["__name__"], builtins come from globals["__builtins__"].
-// `doc`, `defaults`, `annotations`, `annotate` and `state` may be NULL.
-// `annotate` is the __annotate__ of 3.14 on: called with a format, it
-// returns the annotations in that format.
-Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals,
-                 PyObject* names, PyObject* state, PyObject* doc, PyObject* defaults,
-                 PyObject* annotations, PyObject* annotate = nullptr);
+// Makes a function of `type` (one new_function_type made) as the
+// interpreter's MAKE_FUNCTION does: __module__ is globals["__name__"],
+// builtins come from globals["__builtins__"].  `doc`, `defaults`,
+// `annotations`, `annotate` and `data` may be NULL.  `annotate` is the
+// __annotate__ of 3.14 on: called with a format, it returns the annotations
+// in that format.
+Ref new_function(PyTypeObject* type, const FunctionSpec* spec, PyObject* qualname,
+                 PyObject* globals, PyObject* names, PyObject* data, PyObject* doc,
+                 PyObject* defaults, PyObject* annotations, PyObject* annotate = nullptr);
 
 // Argument binding and the vectorcall entry point (function_call.cpp).
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,

@@ -2,6 +2,7 @@
 // Setters apply the same checks and messages as the interpreter's function
 // type, so code that assigns __defaults__ or __annotations__ behaves alike.
 #include "runtime/function.h"
+#include "runtime/globals.h"
 
 #include <structmember.h>
 
@@ -166,8 +167,10 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* get_signature(PyObject* self, void*) {
   FunctionObject* f = as_function(self);
   if (f->dict != nullptr) {
-    PyObject* stored = PyDict_GetItemString(f->dict, "__signature__");
+    PyObject* stored =
+        PyDict_GetItemWithError(f->dict, name_at(f->names, RuntimeName::dunder_signature));
     if (stored != nullptr) return Py_NewRef(stored);
+    if (PyErr_Occurred()) return nullptr;
   }
   return function_signature(f);
 }
@@ -178,8 +181,9 @@ int set_signature(PyObject* self, PyObject* value, void*) {
     f->dict = PyDict_New();
     if (f->dict == nullptr) return -1;
   }
-  if (value != nullptr) return PyDict_SetItemString(f->dict, "__signature__", value);
-  if (PyDict_DelItemString(f->dict, "__signature__") < 0) {
+  PyObject* key = name_at(f->names, RuntimeName::dunder_signature);
+  if (value != nullptr) return PyDict_SetItem(f->dict, key, value);
+  if (PyDict_DelItem(f->dict, key) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
     PyErr_Clear();
     PyErr_SetString(PyExc_AttributeError, "__signature__");
@@ -226,13 +230,42 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Offsets named __...offset__ tell the type maker where the fields are.
 PyMemberDef function_members[] = {
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__builtins__", T_OBJECT, offsetof(FunctionObject, builtins), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    // hash and == stay identity
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+
+// __module__ of an instance.  It is no member: a heap type's own __module__
+// is the entry of that name in its dict, which must stay the module's name.
+bool is_module_attribute(FunctionObject* f, PyObject* name) {
+  PyObject* key = name_at(f->names, RuntimeName::dunder_module);
+  return name == key || (PyUnicode_Check(name) &&
+                         PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
+                         PyUnicode_Compare(name, key) == 0);
+}
+
+PyObject* function_getattro(PyObject* self, PyObject* name) {
+  FunctionObject* f = as_function(self);
+  if (is_module_attribute(f, name)) return none_if_null(f->module);
+  return PyObject_GenericGetAttr(self, name);
+}
+
+// As a T_OBJECT member: any value, and deleting reads as None afterwards.
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  FunctionObject* f = as_function(self);
+  if (is_module_attribute(f, name)) {
+    replace(&f->module, value);
+    return 0;
+  }
+  return PyObject_GenericSetAttr(self, name, value);
+}
 
 // --- methods ----------------------------------------------------------------
 
@@ -252,6 +285,7 @@ PyMethodDef function_methods[] = {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   FunctionObject* f = as_function(self);
+  Py_VISIT(Py_TYPE(self));  // an instance of a heap type holds its type
   Py_VISIT(f->params);
   Py_VISIT(f->name);
   Py_VISIT(f->qualname);
@@ -265,7 +299,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->globals);
   Py_VISIT(f->builtins);
   Py_VISIT(f->names);
-  Py_VISIT(f->state);
+  Py_VISIT(f->data);
   Py_VISIT(f->dict);
   return 0;
 }
@@ -283,7 +317,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->type_params);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->builtins);
-  Py_CLEAR(f->state);
+  Py_CLEAR(f->data);
   Py_CLEAR(f->dict);
   return 0;
 }
@@ -297,7 +331,9 @@ void function_dealloc(PyObject* self) {
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
   Py_CLEAR(f->names);
+  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_Del(self);
+  Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* self) {
@@ -313,65 +349,60 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
   return PyMethod_New(self, obj);
 }
 
-}  // namespace
-
-// Filled in by name in function_type_ready(): the slot layout differs
-// between interpreter versions.
+// Each slot with the type it has in a PyTypeObject; a spec takes them untyped.
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic ignored "-Wcast-function-type"
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    // No descr_set: a non-data descriptor, as functions are.
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
 #pragma GCC diagnostic pop
 
-int function_type_ready() {
-  PyTypeObject* t = &FunctionType;
-  if (PyType_HasFeature(t, Py_TPFLAGS_READY)) return 0;
-  t->tp_name = "Quorvan.function";  // __name__ reads "function", as for help()
-  t->tp_basicsize = sizeof(FunctionObject);
-  t->tp_dealloc = function_dealloc;
-  t->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-  t->tp_repr = function_repr;
-  t->tp_call = PyVectorcall_Call;
-  t->tp_getattro = PyObject_GenericGetAttr;
-  t->tp_setattro = PyObject_GenericSetAttr;
-  // METHOD_DESCRIPTOR lets the interpreter call obj.method(...) without
-  // making a bound method first, exactly as it does for its own functions.
-  t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                Py_TPFLAGS_HAVE_VECTORCALL;
-  t->tp_traverse = function_traverse;
-  t->tp_clear = function_clear;
-  t->tp_weaklistoffset = offsetof(FunctionObject, weakrefs);  // hash and == stay identity
-  t->tp_methods = function_methods;
-  t->tp_members = function_members;
-  t->tp_getset = function_getset;
-  t->tp_descr_get = function_descr_get;  // no tp_descr_set: a non-data descriptor
-  t->tp_dictoffset = offsetof(FunctionObject, dict);
-  // No tp_new: functions are made only by the module, through new_function.
-  return PyType_Ready(t);
-}
-
-namespace {
-
-// The builtins a function sees, resolved once at creation as the interpreter
-// does: globals["__builtins__"] (a module stands for its dict), else the
-// builtins of the running code.
-PyObject* builtins_for(PyObject* globals, PyObject* names) {
-  PyObject* b = PyDict_GetItemWithError(globals, name_at(names, RuntimeName::dunder_builtins));
-  if (b == nullptr && PyErr_Occurred()) return nullptr;
-  if (b != nullptr && PyModule_Check(b)) b = PyModule_GetDict(b);
-  if (b == nullptr || !PyDict_Check(b)) b = PyEval_GetBuiltins();
-  if (b == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "no builtins available");
-    return nullptr;
-  }
-  return Py_NewRef(b);
-}
+// A type for each module instance, so that each (sub-)interpreter has its own.
+PyType_Spec function_spec = {
+    "Quorvan.function",  // __name__ reads "function", as for help(); __module__ "Quorvan"
+    sizeof(FunctionObject),
+    0,
+    // METHOD_DESCRIPTOR lets the interpreter call obj.method(...) without
+    // making a bound method first, exactly as it does for its own
+    // functions.  Functions are made only by the module, through
+    // new_function; the type cannot be changed or subclassed.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
 
 }  // namespace
 
-Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals,
-                 PyObject* names, PyObject* state, PyObject* doc, PyObject* defaults,
-                 PyObject* annotations, PyObject* annotate) {
-  if (function_type_ready() < 0) return Ref();
+Ref new_function_type(PyObject* module) {
+  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+  if (!type) return type;
+  // The type maker keeps __vectorcalloffset__ as an attribute, which a
+  // function has not; nothing reads it after the type is made.
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+  if (PyDict_DelItemString(dict, "__vectorcalloffset__") < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return Ref();
+    PyErr_Clear();
+  }
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+  return type;
+}
+
+Ref new_function(PyTypeObject* type, const FunctionSpec* spec, PyObject* qualname,
+                 PyObject* globals, PyObject* names, PyObject* data, PyObject* doc,
+                 PyObject* defaults, PyObject* annotations, PyObject* annotate) {
   if (spec->param_count > kMaxParams) {
     PyErr_SetString(PyExc_SystemError, "too many parameters");
     return Ref();
@@ -387,13 +418,13 @@ Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals
   if (!name) return Ref();
   PyObject* module = PyDict_GetItemWithError(globals, name_at(names, RuntimeName::dunder_name));
   if (module == nullptr && PyErr_Occurred()) return Ref();
-  Ref builtins = Ref::steal(builtins_for(globals, names));
+  Ref builtins = builtins_of(globals, names);
   if (!builtins) return Ref();
   Ref owned_annotations =
       annotations != nullptr ? Ref::borrow(annotations) : Ref::steal(PyDict_New());
   if (!owned_annotations) return Ref();
 
-  FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
+  FunctionObject* f = PyObject_GC_New(FunctionObject, type);
   if (f == nullptr) return Ref();
   f->vectorcall = function_vectorcall;
   f->spec = spec;
@@ -410,7 +441,7 @@ Ref new_function(const FunctionSpec* spec, PyObject* qualname, PyObject* globals
   f->globals = Py_NewRef(globals);
   f->builtins = builtins.release();
   f->names = Py_NewRef(names);
-  f->state = Py_XNewRef(state);
+  f->data = Py_XNewRef(data);
   f->dict = nullptr;
   f->weakrefs = nullptr;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(f));

@@ -1,5 +1,7 @@
 #include "runtime/globals.h"
 
+#include "runtime/names.h"
+
 namespace quorvan {
 
 void raise_name_error(PyObject* name) {
@@ -22,6 +24,18 @@ Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name) {
   if (value != nullptr) return Ref::borrow(value);
   if (!PyErr_Occurred()) raise_name_error(name);
   return Ref();
+}
+
+Ref builtins_of(PyObject* globals, PyObject* names) {
+  PyObject* b = PyDict_GetItemWithError(globals, name_at(names, RuntimeName::dunder_builtins));
+  if (b == nullptr && PyErr_Occurred()) return Ref();
+  if (b != nullptr && PyModule_Check(b)) b = PyModule_GetDict(b);
+  if (b == nullptr || !PyDict_Check(b)) b = PyEval_GetBuiltins();
+  if (b == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "no builtins available");
+    return Ref();
+  }
+  return Ref::borrow(b);
 }
 
 }  // namespace quorvan

@@ -7,8 +7,8 @@ namespace quorvan {
 namespace {
 
 const char* const kRuntimeNames[kRuntimeNameCount] = {
-    "__enter__",    "__exit__", "__aenter__", "__aexit__",     "__import__",
-    "__builtins__", "__name__", "__spec__",   "_initializing", nullptr,
+    "__enter__",  "__exit__",      "__aenter__", "__aexit__",     "__import__", "__builtins__",
+    "__name__",   "__module__",    "__signature__", "__spec__",   "_initializing", nullptr,
 };
 
 }  // namespace

@@ -26,6 +26,8 @@ enum class RuntimeName : int {
   dunder_import,
   dunder_builtins,
   dunder_name,
+  dunder_module,
+  dunder_signature,
   dunder_spec,
   initializing,
   special_cache,  // not a name: the with statement's lookup cache (with_block.h)

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include <initializer_list>
+#include <cstddef>
 
 #include "runtime/ref.h"
 
@@ -35,29 +35,48 @@ inline int optional_attr(PyObject* obj, PyObject* name, Ref* out) {
   return 0;
 }
 
+// An empty argument list: `{}` where a call's arguments stand.
+struct NoArgs {};
+
+// The most arguments one call passes.  Each call's stack is sized by its
+// argument count, known when it is compiled, so none can overflow; the bound
+// keeps those stacks small.
+constexpr std::size_t kMaxCallArgs = 8;
+
 // obj.name(args...) as the interpreter's method-call opcodes make it: no
 // bound method is built when the attribute is a plain method of the type.
-inline Ref call_method(PyObject* obj, PyObject* name,
-                       std::initializer_list<PyObject*> args = {},
+// The last PyTuple_GET_SIZE(kwnames) arguments are passed by keyword.
+template <std::size_t N>
+inline Ref call_method(PyObject* obj, PyObject* name, PyObject* const (&args)[N],
                        PyObject* kwnames = nullptr) {
-  PyObject* stack[8];
-  size_t n = 0;
-  stack[n++] = obj;
-  for (PyObject* a : args) stack[n++] = a;
-  size_t positional = n - (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+  static_assert(N <= kMaxCallArgs, "more arguments than kMaxCallArgs");
+  PyObject* stack[N + 1];
+  stack[0] = obj;
+  for (std::size_t i = 0; i < N; ++i) stack[i + 1] = args[i];
+  size_t positional = N + 1 - (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
   return Ref::steal(PyObject_VectorcallMethod(
       name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+inline Ref call_method(PyObject* obj, PyObject* name, NoArgs = {}) {
+  PyObject* stack[1] = {obj};
+  return Ref::steal(
+      PyObject_VectorcallMethod(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // callable(args...)
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {},
-                PyObject* kwnames = nullptr) {
-  PyObject* stack[8];
-  size_t n = 1;
-  for (PyObject* a : args) stack[n++] = a;
-  size_t positional = n - 1 - (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+template <std::size_t N>
+inline Ref call(PyObject* callable, PyObject* const (&args)[N], PyObject* kwnames = nullptr) {
+  static_assert(N <= kMaxCallArgs, "more arguments than kMaxCallArgs");
+  PyObject* stack[N + 1];  // stack[0] is the spare slot PY_VECTORCALL_ARGUMENTS_OFFSET offers
+  for (std::size_t i = 0; i < N; ++i) stack[i + 1] = args[i];
+  size_t positional = N - (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
   return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
                                         positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+inline Ref call(PyObject* callable, NoArgs = {}) {
+  return Ref::steal(PyObject_Vectorcall(callable, nullptr, 0, nullptr));
 }
 
 // Truth test: 1, 0, or -1 with an exception set.

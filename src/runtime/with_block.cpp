@@ -13,8 +13,10 @@ namespace {
 // (attributes, __bases__), and never hands a tag out twice within one
 // interpreter, so a matching tag means the same, unchanged type: its MRO
 // still holds both descriptors, which is why they can be kept borrowed.  A
-// module instance, and so its cache, lives in one interpreter, and is used
-// only with the GIL held.
+// module instance, and so its cache, lives in one interpreter (the name table
+// is made per instance), and is used only with that interpreter's GIL held;
+// the descriptors of a static type shared by interpreters come from this
+// interpreter's own dict of it.
 struct SpecialEntry {
   PyTypeObject* type;
   unsigned int tag;

@@ -32,8 +32,13 @@ inline bool self_set(const Call& c, name::Id name, PyObject* value) {
 }
 
 // self.<name>(args...)
-inline Ref self_call(const Call& c, name::Id name, std::initializer_list<PyObject*> args = {}) {
+template <std::size_t N>
+inline Ref self_call(const Call& c, name::Id name, PyObject* const (&args)[N]) {
   return call_method(self_of(c), c.name(name), args);
+}
+
+inline Ref self_call(const Call& c, name::Id name) {
+  return call_method(self_of(c), c.name(name));
 }
 
 // f"{prefix}{value}" for a str prefix: value as format(value, "") gives it.
@@ -61,15 +66,26 @@ WithResult with_session_lock(const Call& c, Statements&& statements) {
 // `with self.mobj_Lock: result = self.mobj_FTP.<method>(args...)`: the one
 // locked ftplib call of an operation.  *result is left empty when the block
 // ends without it (Raised, or Swallowed by the lock's __exit__).
-inline WithResult locked_ftp_call(const Call& c, name::Id method,
-                                  std::initializer_list<PyObject*> args, Ref* result,
-                                  PyObject* kwnames = nullptr) {
+// `args` is `{}` or a list of arguments, as for call_method.
+template <class Args>
+inline WithResult locked_ftp_call_with(const Call& c, name::Id method, const Args& args,
+                                       Ref* result) {
   return with_session_lock(c, [&] {
     Ref ftp = self_get(c, name::mobj_FTP);
     if (!ftp) return false;
-    *result = call_method(ftp.get(), c.name(method), args, kwnames);
+    *result = call_method(ftp.get(), c.name(method), args);
     return static_cast<bool>(*result);
   });
+}
+
+template <std::size_t N>
+inline WithResult locked_ftp_call(const Call& c, name::Id method, PyObject* const (&args)[N],
+                                  Ref* result) {
+  return locked_ftp_call_with(c, method, args, result);
+}
+
+inline WithResult locked_ftp_call(const Call& c, name::Id method, NoArgs, Ref* result) {
+  return locked_ftp_call_with(c, method, NoArgs(), result);
 }
 
 }  // namespace quorvan::session

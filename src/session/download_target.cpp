@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,8 +149,9 @@ void temporary_name(const char* base, char (&out)[NAME_MAX + 1]) {
   // The system call, not glibc's getrandom(): that wrapper came with glibc 2.25,
   // and the wheels run on glibc 2.17.  A kernel without it answers ENOSYS.
   if (syscall(SYS_getrandom, random, sizeof random, 0) != static_cast<long>(sizeof random)) {
-    // Uniqueness comes from O_EXCL; the random part only avoids retries.
-    static unsigned long counter = 0;
+    // Uniqueness comes from O_EXCL; the random part only avoids retries.  The
+    // counter is the process's, shared by interpreters that may hold no common GIL.
+    static std::atomic<unsigned long> counter{0};
     unsigned long v = static_cast<unsigned long>(getpid()) * 1000003UL + ++counter;
     std::memcpy(random, &v, sizeof random < sizeof v ? sizeof random : sizeof v);
   }

@@ -1,4 +1,4 @@
-// Keep-alive: a chain of one-shot daemon threading.Timer objects, each
+// Keep-alive: a chain of one-shot (daemon) threading.Timer objects, each
 // firing sending NOOP under the session lock and arming its successor until
 // mb_TimerRunning is found false.
 #include <cmath>
@@ -12,6 +12,9 @@ namespace {
 
 // t = threading.Timer(self.mi_KeepAliveInterval, self.CUF__OnKeepAliveTimer)
 // self.mobj_KeepAliveTimer = t; t.daemon = True; t.start()
+//
+// t.daemon is False instead where the interpreter refuses daemon threads
+// (see timer_guard.h).
 //
 // The new timer stays in a local: a stop on another thread may set
 // mobj_KeepAliveTimer to None between these statements, and looking the
@@ -30,7 +33,9 @@ bool build_and_start_timer(const Call& c) {
   Ref timer = call(timer_class.get(), {interval.get(), callback.get()});
   if (!timer) return false;
   if (!self_set(c, name::mobj_KeepAliveTimer, timer.get())) return false;
-  if (!set_attr(timer.get(), c.name(name::daemon), Py_True)) return false;
+  if (!set_attr(timer.get(), c.name(name::daemon), daemon_timers(c) ? Py_True : Py_False)) {
+    return false;
+  }
   return static_cast<bool>(call_method(timer.get(), c.name(name::start)));
 }
 
@@ -43,7 +48,6 @@ enum class ArmedBy { start, firing };
 // otherwise believe a keep-alive runs.  Either way the session no longer
 // counts its chain as running.
 bool arm_timer(const Call& c, ArmedBy armed_by) {
-  Ref state = Ref::borrow(c.state());  // keeps the guard alive until end_arming
   TimerGuard* guard;
   int may_arm = begin_arming(c, &guard);
   if (may_arm < 0) return false;

@@ -7,24 +7,27 @@
 
 namespace quorvan::session {
 
-struct TimerGuard {
-  bool stopping = false;
-  long arming = 0;  // timers being armed right now
-};
-
 namespace {
 
-constexpr const char kCapsuleName[] = "Quorvan.session_state";
 constexpr const char kShutdownText[] = "can't create new thread at interpreter shutdown";
 constexpr int kDrainLimitMs = 5000;  // a thread that never starts must not hang the exit
 
-void free_guard(PyObject* capsule) {
-  PyMem_Free(PyCapsule_GetPointer(capsule, kCapsuleName));
+// `state` is the module's state, or the runtime's part at its start.
+TimerGuard* guard_of(void* state) {
+  return state != nullptr ? &static_cast<SessionState*>(state)->timer_guard : nullptr;
 }
 
-TimerGuard* guard_of(PyObject* state) {
-  if (state == nullptr) return nullptr;  // the function was cleared
-  return static_cast<TimerGuard*>(PyCapsule_GetPointer(state, kCapsuleName));
+// The object a weak reference refers to; empty, without an error, once it is gone.
+Ref referent(PyObject* weak) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* object;
+  if (PyWeakref_GetRef(weak, &object) <= 0) return Ref();
+  return Ref::steal(object);
+#else
+  PyObject* object = PyWeakref_GetObject(weak);
+  if (object == nullptr || object == Py_None) return Ref();
+  return Ref::borrow(object);
+#endif
 }
 
 double monotonic_seconds() {
@@ -85,10 +88,21 @@ bool end_timer_threads(PyObject* threading, double deadline) {
 }
 
 // Runs among the atexit callbacks, on the main thread, once the non-daemon
-// threads have ended and before finalisation.
-PyObject* shutdown_hook(PyObject* capsule, PyObject*) {
-  TimerGuard* guard = guard_of(capsule);
-  if (guard == nullptr) return nullptr;
+// threads have ended and before finalisation; where timers are not daemons,
+// also among threading's, before those threads are joined.  It holds its
+// module weakly, so that a dropped module can be collected; a module gone
+// has no function left to arm a timer.
+PyObject* shutdown_hook(PyObject* weak_module, PyObject*) {
+  Ref module = referent(weak_module);
+  if (!module) {
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+  }
+  TimerGuard* guard = guard_of(PyModule_GetState(module.get()));
+  if (guard == nullptr) {
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+  }
   guard->stopping = true;
   double deadline = monotonic_seconds() + kDrainLimitMs / 1000.0;
   // Waiting with the GIL released lets each new timer thread run its
@@ -108,31 +122,57 @@ PyObject* shutdown_hook(PyObject* capsule, PyObject*) {
 
 PyMethodDef shutdown_hook_def = {"_keep_alive_shutdown", shutdown_hook, METH_NOARGS, nullptr};
 
-// Registers the hook with the real atexit module.  Returns 0, or -1.
-int register_hook(PyObject* state) {
-  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-  if (!atexit) return -1;
-  Ref hook = Ref::steal(PyCFunction_New(&shutdown_hook_def, state));
+// Whether this interpreter allows daemon threads: 1, 0, or -1.  An
+// isolated one refuses them from 3.12 on.
+int daemon_threads_allowed() {
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+  if (!thread) return -1;
+  Ref allowed = Ref::steal(PyObject_CallMethod(thread.get(), "daemon_threads_allowed", nullptr));
+  return allowed ? PyObject_IsTrue(allowed.get()) : -1;
+#else
+  return 1;
+#endif
+}
+
+// Registers the hook with the real atexit module and, where timers are not
+// daemons, with the real threading module's hooks that run before its
+// threads are joined.  Returns 0, or -1.
+int register_hook(PyObject* module, bool daemon_timers) {
+  Ref weak_module = Ref::steal(PyWeakref_NewRef(module, nullptr));
+  if (!weak_module) return -1;
+  Ref hook = Ref::steal(PyCFunction_New(&shutdown_hook_def, weak_module.get()));
   if (!hook) return -1;
-  return Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get())) ? 0 : -1;
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  if (!atexit ||
+      !Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()))) {
+    return -1;
+  }
+  if (daemon_timers) return 0;
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  if (!threading) return -1;
+  return Ref::steal(PyObject_CallMethod(threading.get(), "_register_atexit", "O", hook.get()))
+             ? 0
+             : -1;
 }
 
 }  // namespace
 
-Ref make_session_state() {
-  TimerGuard* guard = static_cast<TimerGuard*>(PyMem_Malloc(sizeof(TimerGuard)));
+int init_timer_guard(PyObject* module) {
+  TimerGuard* guard = guard_of(PyModule_GetState(module));
   if (guard == nullptr) {
-    PyErr_NoMemory();
-    return Ref();
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module has no state");
+    return -1;
   }
-  *guard = TimerGuard();
-  Ref capsule = Ref::steal(PyCapsule_New(guard, kCapsuleName, free_guard));
-  if (!capsule) {
-    PyMem_Free(guard);
-    return capsule;
-  }
-  if (register_hook(capsule.get()) < 0) return Ref();
-  return capsule;
+  int allowed = daemon_threads_allowed();
+  if (allowed < 0) return -1;
+  *guard = TimerGuard{false, 0, allowed > 0};
+  return register_hook(module, guard->daemon_timers);
+}
+
+bool daemon_timers(const Call& c) {
+  TimerGuard* guard = guard_of(c.module_state());
+  return guard == nullptr || guard->daemon_timers;
 }
 
 bool interpreter_finalizing() {
@@ -152,7 +192,7 @@ void raise_shutting_down() {
 }
 
 int begin_arming(const Call& c, TimerGuard** out) {
-  TimerGuard* guard = guard_of(c.state());
+  TimerGuard* guard = guard_of(c.module_state());
   *out = guard;
   if (guard == nullptr) return PyErr_Occurred() ? -1 : 1;
   if (interpreter_finalizing()) guard->stopping = true;

@@ -25,26 +25,54 @@
 // A sub-interpreter, unlike the main one, cannot end while a daemon thread
 // of its own runs (CPython aborts the process).  There the hook also cancels
 // the keep-alive timers and waits, within a bound, for their threads to end.
+//
+// An interpreter made with the isolated configuration (its own GIL, from
+// 3.12) refuses daemon threads.  There the timers are not daemons, and the
+// interpreter's end waits for them before anything else, so the hook is also
+// registered with threading to run first, before those threads are joined:
+// otherwise a chain would go on re-arming and the end would never come.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
+#include <type_traits>
+
 #include "runtime/function.h"
+#include "runtime/module_state.h"
 #include "runtime/ref.h"
 
 namespace quorvan::session {
 
-// The state the guard keeps, one per module instance, shared by its
-// functions; registers the shutdown hook.
-Ref make_session_state();
+struct TimerGuard {
+  bool stopping;       // no more arming
+  long arming;         // timers being armed right now
+  bool daemon_timers;  // the interpreter allows daemon threads
+};
+
+// The module's state: the runtime's part, then the guard of its keep-alive
+// chains.  The interpreter hands it over zero-filled.
+struct SessionState {
+  ModuleState runtime;  // first, where the runtime looks for it
+  TimerGuard timer_guard;
+};
+
+static_assert(std::is_standard_layout<SessionState>::value &&
+                  offsetof(SessionState, runtime) == 0,
+              "the runtime finds its part at the start of the module's state");
+
+// Sets the guard of `module` up and registers its shutdown hook: 0, or -1.
+int init_timer_guard(PyObject* module);
+
+// Whether a keep-alive timer is made a daemon thread: wherever the
+// interpreter allows daemon threads (always in the main one).
+bool daemon_timers(const Call& c);
 
 // Whether the interpreter has begun finalisation.
 bool interpreter_finalizing();
 
 // The error of a start refused because the interpreter is shutting down.
 void raise_shutting_down();
-
-struct TimerGuard;
 
 // Before a timer is built: 1 to go ahead (then end_arming(*guard) must
 // follow), 0 when the interpreter is shutting down (arm nothing), -1 on error.
