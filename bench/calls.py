@@ -268,18 +268,27 @@ OPERATIONS = [
         dir_fd = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
         try:
             try:
-                mode = S_IMODE(os.stat(base, dir_fd=dir_fd, follow_symlinks=False).st_mode)
+                found = os.stat(base, dir_fd=dir_fd, follow_symlinks=False)
+                mode = S_IMODE(found.st_mode)
+                if os.fstat(dir_fd).st_dev != found.st_dev:
+                    raise OSError
+                if not os.access(base, os.W_OK, dir_fd=dir_fd, effective_ids=True):
+                    raise PermissionError
             except FileNotFoundError:
                 mode = 0o644
             temporary = f".{base}.{os.urandom(8).hex()}.part"
             fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
                          | os.O_CLOEXEC, 0o600, dir_fd=dir_fd)
             try:
+                made = os.fstat(fd)
                 with open(fd, "wb", closefd=False) as f:
                     with lock:
                         ftp.retrbinary("RETR " + a, f.write, blocksize=8192)
                 os.fchmod(fd, mode)
                 os.fsync(fd)
+                now = os.stat(temporary, dir_fd=dir_fd, follow_symlinks=False)
+                if now.st_dev != made.st_dev or now.st_ino != made.st_ino:
+                    raise OSError
                 os.replace(temporary, base, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
                 os.fsync(dir_fd)
             except BaseException:

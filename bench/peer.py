@@ -14,6 +14,7 @@ extension does."""
 
 import atexit
 import builtins
+import errno
 import os
 import stat
 import sys
@@ -314,10 +315,12 @@ class AtomicDownload(CLASS_FTPClient):
     """The same class with the extension's atomic download: the folder held
     open, a new owner-only temporary file in it, given the final mode and
     flushed to disk, renamed over the destination on success, the folder
-    flushed after.  (It leaves out the extension's handling of links,
-    devices, FIFOs and mount points, so it does no more system calls than the
-    extension for a plain file.)  `durable = False` leaves out both fsync
-    calls: what they cost is the difference."""
+    flushed after.  For a plain file it makes the extension's system calls:
+    an existing destination is checked for being a mount point and for
+    being writable, the new file's identity is recorded and checked again
+    before the rename.  (It leaves out the extension's handling of links,
+    devices and FIFOs, which a plain file does not reach.)  `durable = False`
+    leaves out both fsync calls: what they cost is the difference."""
 
     durable = True
 
@@ -327,13 +330,19 @@ class AtomicDownload(CLASS_FTPClient):
         dir_fd = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
         try:
             try:
-                mode = stat.S_IMODE(os.stat(base, dir_fd=dir_fd, follow_symlinks=False).st_mode)
+                found = os.stat(base, dir_fd=dir_fd, follow_symlinks=False)
+                mode = stat.S_IMODE(found.st_mode)
+                if os.fstat(dir_fd).st_dev != found.st_dev:
+                    raise OSError(errno.EBUSY, "a mount point is not replaced", Pms_LocalFile)
+                if not os.access(base, os.W_OK, dir_fd=dir_fd, effective_ids=True):
+                    raise PermissionError(errno.EACCES, "Permission denied", Pms_LocalFile)
             except FileNotFoundError:
                 mode = 0o666 & ~UMASK
             temporary = f".{base}.{os.urandom(8).hex()}.part"
             fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
                          | os.O_CLOEXEC, 0o600, dir_fd=dir_fd)
             try:
+                made = os.fstat(fd)
                 with open(fd, "wb", closefd=False) as f:
                     with self.mobj_Lock:
                         self.mobj_FTP.retrbinary(f"RETR {Pms_RemoteFile}", f.write,
@@ -341,6 +350,9 @@ class AtomicDownload(CLASS_FTPClient):
                 os.fchmod(fd, mode)
                 if self.durable:
                     os.fsync(fd)
+                now = os.stat(temporary, dir_fd=dir_fd, follow_symlinks=False)
+                if now.st_dev != made.st_dev or now.st_ino != made.st_ino:
+                    raise OSError(errno.ENOENT, "the temporary file was replaced", temporary)
                 os.replace(temporary, base, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
                 if self.durable:
                     os.fsync(dir_fd)
