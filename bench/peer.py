@@ -103,6 +103,24 @@ def _arm_timer(s, firing):
         raise ShuttingDown(SHUTDOWN_REFUSAL)
 
 
+def _close_at_exit(s):
+    """A close at finalisation, when a daemon thread may hold the lock for
+    good: QUIT only if the lock is free now."""
+    lock = s.mobj_Lock
+    if lock.acquire(False):
+        try:
+            target = s.mobj_FTP
+            if target is not None:
+                try:
+                    target.quit()
+                except Exception:
+                    target.close()
+        finally:
+            lock.release()
+    s.mobj_FTP = None
+    s.mb_Connected = False
+
+
 class CLASS_FTPClient:
     def __init__(self):
         self.mobj_FTP = None
@@ -116,6 +134,9 @@ class CLASS_FTPClient:
     def CUF_Open(self, Pms_Host: str, Pmi_Port: int = 21, Pms_User: str = "",
                  Pms_Password: str = "", Pmi_Timeout: int = 10, Pmb_Passive: bool = True,
                  Pms_Encoding: str = "utf-8", Pmi_KeepAliveInterval: int = 30) -> bool:
+        """
+        開啟 FTP 連線並啟動 KeepAlive Timer
+        """
         marked = False
         try:
             if self.mobj_FTP:
@@ -159,31 +180,17 @@ class CLASS_FTPClient:
                 self.mb_Connected = False
             raise RuntimeError(f"FTP Open failed: {e}")
 
-    def _close_at_exit(self):
-        # At finalisation a daemon thread may hold the lock for good: QUIT
-        # only if it is free now.
-        lock = self.mobj_Lock
-        if lock.acquire(False):
-            try:
-                target = self.mobj_FTP
-                if target is not None:
-                    try:
-                        target.quit()
-                    except Exception:
-                        target.close()
-            finally:
-                lock.release()
-        self.mobj_FTP = None
-        self.mb_Connected = False
-
     def CUF_Close(self) -> None:
+        """
+        關閉 FTP 連線並停止 KeepAlive
+        """
         self.CUF_StopKeepAliveTimer()
         if not self.mobj_FTP:
             self.mobj_FTP = None
             self.mb_Connected = False
             return
         if is_finalizing():
-            self._close_at_exit()
+            _close_at_exit(self)
             return
         # Only the connection found under the lock is ended, and cleared
         # before the lock is released.
@@ -216,6 +223,9 @@ class CLASS_FTPClient:
             self.mb_Connected = False
 
     def CUF_KeepAlive(self) -> bool:
+        """
+        傳送 NOOP，避免 FTP Server timeout
+        """
         if not self.mobj_FTP:
             return False
         try:
@@ -227,6 +237,9 @@ class CLASS_FTPClient:
             return False
 
     def CUF_CheckAlive(self) -> bool:
+        """
+        檢查連線是否仍然存在
+        """
         return self.CUF_KeepAlive()
 
     def CUF__OnKeepAliveTimer(self) -> None:
@@ -296,6 +309,9 @@ class CLASS_FTPClient:
 
     def CUF_DownloadFile(self, Pms_RemoteFile: str, Pms_LocalFile: str,
                          Pmi_BlockSize: int = 8192) -> None:
+        """
+        下載檔案（binary）
+        """
         with open(Pms_LocalFile, "wb") as f:
             with self.mobj_Lock:
                 self.mobj_FTP.retrbinary(f"RETR {Pms_RemoteFile}", f.write,
@@ -303,6 +319,9 @@ class CLASS_FTPClient:
 
     def CUF_UploadFile(self, Pms_LocalFile: str, Pms_RemoteFile: str,
                        Pmi_BlockSize: int = 8192) -> None:
+        """
+        上傳檔案（binary）
+        """
         with open(Pms_LocalFile, "rb") as f:
             with self.mobj_Lock:
                 self.mobj_FTP.storbinary(f"STOR {Pms_RemoteFile}", f, blocksize=Pmi_BlockSize)

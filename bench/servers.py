@@ -8,13 +8,10 @@ import pwd
 import shutil
 import socket
 import subprocess
-import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-
-from support.server import FtpServer, stop_process  # noqa: E402
+from support.server import FtpServer, stop_process  # tests/ is on the path (scripts/bench)
 
 START_TIMEOUT = 20.0
 DATA_DIR = "pub"

@@ -11,10 +11,8 @@ import threading
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-
-import Quorvan  # noqa: E402
-from support.server import PASSWORD, USER, FtpServer  # noqa: E402
+import Quorvan
+from support.server import PASSWORD, USER, FtpServer  # tests/ is on the path (scripts/demo)
 
 
 class Narrator:

@@ -1,6 +1,8 @@
-// CLASS_FTPClient: its nineteen functions with their parameters, defaults,
-// annotations and docstrings, in the order they stand in the class body.
+// CLASS_FTPClient: the class made from its methods' signatures (see
+// session/signature.h), as a class statement would make it.
 #include "client_class.h"
+
+#include <iterator>
 
 #include "runtime/function.h"
 #include "runtime/globals.h"
@@ -13,101 +15,83 @@ namespace {
 
 constexpr const char kClassName[] = "CLASS_FTPClient";
 
-// An annotation as written in the class body.
-enum class Ann { absent, str, int_, bool_, none, list_str };
+using session::Annotation;
+using session::Default;
+using session::Method;
 
-enum class Defaults { none, open, keep_alive_interval, block_size };
-
-struct Method {
-  FunctionSpec spec;
-  Ann params[kMaxParams];  // per parameter; self is never annotated
-  Ann returns;
-  Defaults defaults;
-  const char* doc;  // the text between the docstring's indentation, or null
+// In the order they stand in the class body; each signature is defined
+// beside its body.
+const Method* const kMethods[] = {
+    &session::kInit,
+    &session::kOpen,
+    &session::kClose,
+    &session::kKeepAlive,
+    &session::kCheckAlive,
+    &session::kOnKeepAliveTimer,
+    &session::kStartKeepAliveTimer,
+    &session::kStopKeepAliveTimer,
+    &session::kChangeDir,
+    &session::kGetCurrentDir,
+    &session::kListFiles,
+    &session::kMakeDir,
+    &session::kRemoveDir,
+    &session::kDeleteFile,
+    &session::kRenameFile,
+    &session::kFileExists,
+    &session::kDownloadFile,
+    &session::kUploadFile,
+    &session::kIsConnected,
 };
 
-using A = Ann;
-namespace s = session;
-
-const Method kMethods[] = {
-    {{"__init__", s::init, 1, {"self"}}, {}, A::absent, Defaults::none, nullptr},
-    {{"CUF_Open", s::open, 9,
-      {"self", "Pms_Host", "Pmi_Port", "Pms_User", "Pms_Password", "Pmi_Timeout", "Pmb_Passive",
-       "Pms_Encoding", "Pmi_KeepAliveInterval"}},
-     {A::absent, A::str, A::int_, A::str, A::str, A::int_, A::bool_, A::str, A::int_},
-     A::bool_, Defaults::open, "開啟 FTP 連線並啟動 KeepAlive Timer"},
-    {{"CUF_Close", s::close, 1, {"self"}}, {}, A::none, Defaults::none,
-     "關閉 FTP 連線並停止 KeepAlive"},
-    {{"CUF_KeepAlive", s::keep_alive, 1, {"self"}}, {}, A::bool_, Defaults::none,
-     "傳送 NOOP\uFF0C避免 FTP Server timeout"},
-    {{"CUF_CheckAlive", s::check_alive, 1, {"self"}}, {}, A::bool_, Defaults::none,
-     "檢查連線是否仍然存在"},
-    {{"CUF__OnKeepAliveTimer", s::on_keep_alive_timer, 1, {"self"}}, {}, A::none,
-     Defaults::none, nullptr},
-    {{"CUF_StartKeepAliveTimer", s::start_keep_alive_timer, 2, {"self", "Pmi_Interval"}},
-     {A::absent, A::int_}, A::none, Defaults::keep_alive_interval, nullptr},
-    {{"CUF_StopKeepAliveTimer", s::stop_keep_alive_timer, 1, {"self"}}, {}, A::none,
-     Defaults::none, nullptr},
-    {{"CUF_ChangeDir", s::change_dir, 2, {"self", "Pms_Path"}}, {A::absent, A::str}, A::none,
-     Defaults::none, nullptr},
-    {{"CUF_GetCurrentDir", s::get_current_dir, 1, {"self"}}, {}, A::str, Defaults::none,
-     nullptr},
-    {{"CUF_ListFiles", s::list_files, 1, {"self"}}, {}, A::list_str, Defaults::none, nullptr},
-    {{"CUF_MakeDir", s::make_dir, 2, {"self", "Pms_DirName"}}, {A::absent, A::str}, A::none,
-     Defaults::none, nullptr},
-    {{"CUF_RemoveDir", s::remove_dir, 2, {"self", "Pms_DirName"}}, {A::absent, A::str}, A::none,
-     Defaults::none, nullptr},
-    {{"CUF_DeleteFile", s::delete_file, 2, {"self", "Pms_FileName"}}, {A::absent, A::str},
-     A::none, Defaults::none, nullptr},
-    {{"CUF_RenameFile", s::rename_file, 3, {"self", "Pms_OldName", "Pms_NewName"}},
-     {A::absent, A::str, A::str}, A::none, Defaults::none, nullptr},
-    {{"CUF_FileExists", s::file_exists, 2, {"self", "Pms_FileName"}}, {A::absent, A::str},
-     A::bool_, Defaults::none, nullptr},
-    {{"CUF_DownloadFile", s::download_file, 4,
-      {"self", "Pms_RemoteFile", "Pms_LocalFile", "Pmi_BlockSize"}},
-     {A::absent, A::str, A::str, A::int_}, A::none, Defaults::block_size,
-     "下載檔案\uFF08binary\uFF09"},
-    {{"CUF_UploadFile", s::upload_file, 4,
-      {"self", "Pms_LocalFile", "Pms_RemoteFile", "Pmi_BlockSize"}},
-     {A::absent, A::str, A::str, A::int_}, A::none, Defaults::block_size,
-     "上傳檔案\uFF08binary\uFF09"},
-    {{"CUF_IsConnected", s::is_connected, 1, {"self"}}, {}, A::bool_, Defaults::none, nullptr},
-};
-
-Ref make_defaults(Defaults kind) {
-  switch (kind) {
-    case Defaults::none:
-      return Ref();
-    case Defaults::open:
-      return Ref::steal(Py_BuildValue("(issiOsi)", 21, "", "", 10, Py_True, "utf-8", 30));
-    case Defaults::keep_alive_interval:
-      return Ref::steal(Py_BuildValue("(i)", 30));
-    case Defaults::block_size:
-      return Ref::steal(Py_BuildValue("(i)", 8192));
+Ref default_value(const Default& d) {
+  switch (d.kind) {
+    case Default::Kind::int_:
+      return Ref::steal(PyLong_FromLong(d.integer));
+    case Default::Kind::bool_:
+      return Ref::borrow(d.integer ? Py_True : Py_False);
+    case Default::Kind::str:
+      return Ref::steal(PyUnicode_FromString(d.text));
+    case Default::Kind::absent:
+      break;
   }
   return Ref();
 }
 
+// __defaults__: the trailing parameters' defaults, or no tuple at all.
+Ref make_defaults(const Method& m) {
+  int first = m.spec.param_count;
+  while (first > 0 && m.defaults[first - 1].kind != Default::Kind::absent) --first;
+  if (first == m.spec.param_count) return Ref();
+  Ref defaults = Ref::steal(PyTuple_New(m.spec.param_count - first));
+  if (!defaults) return Ref();
+  for (int i = first; i < m.spec.param_count; ++i) {
+    Ref value = default_value(m.defaults[i]);
+    if (!value) return Ref();
+    PyTuple_SET_ITEM(defaults.get(), i - first, value.release());
+  }
+  return defaults;
+}
+
 // The value an annotation evaluates to.  `List[str]` is evaluated here, when
 // the function is being made, from the module global List as it is then.
-Ref annotation_value(Ann ann, PyObject* globals, PyObject* builtins) {
+Ref annotation_value(Annotation ann, PyObject* globals, PyObject* builtins) {
   switch (ann) {
-    case Ann::str:
+    case Annotation::str:
       return Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    case Ann::int_:
+    case Annotation::int_:
       return Ref::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
-    case Ann::bool_:
+    case Annotation::bool_:
       return Ref::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
-    case Ann::none:
+    case Annotation::none:
       return Ref::borrow(Py_None);
-    case Ann::list_str: {
+    case Annotation::list_str: {
       Ref list_name = Ref::steal(PyUnicode_InternFromString("List"));
       if (!list_name) return Ref();
       Ref list = load_global(globals, builtins, list_name.get());
       if (!list) return Ref();
       return Ref::steal(PyObject_GetItem(list.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
     }
-    case Ann::absent:
+    case Annotation::absent:
       break;
   }
   return Ref();
@@ -120,11 +104,11 @@ Ref annotation_dict(const Method& m, Value&& value) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return Ref();
   for (int i = 0; i < m.spec.param_count; ++i) {
-    if (m.params[i] == Ann::absent) continue;
-    Ref v = value(m.params[i]);
+    if (m.annotations[i] == Annotation::absent) continue;
+    Ref v = value(m.annotations[i]);
     if (!v || PyDict_SetItemString(dict.get(), m.spec.params[i], v.get()) < 0) return Ref();
   }
-  if (m.returns != Ann::absent) {
+  if (m.returns != Annotation::absent) {
     Ref v = value(m.returns);
     if (!v || PyDict_SetItemString(dict.get(), "return", v.get()) < 0) return Ref();
   }
@@ -132,24 +116,25 @@ Ref annotation_dict(const Method& m, Value&& value) {
 }
 
 Ref make_annotations(const Method& m, PyObject* globals, PyObject* builtins) {
-  return annotation_dict(m, [&](Ann ann) { return annotation_value(ann, globals, builtins); });
+  return annotation_dict(
+      m, [&](Annotation ann) { return annotation_value(ann, globals, builtins); });
 }
 
 #if PY_VERSION_HEX >= 0x030E0000
 // An annotation as its source text, as annotationlib's STRING format gives it.
-const char* annotation_text(Ann ann) {
+const char* annotation_text(Annotation ann) {
   switch (ann) {
-    case Ann::str:
+    case Annotation::str:
       return "str";
-    case Ann::int_:
+    case Annotation::int_:
       return "int";
-    case Ann::bool_:
+    case Annotation::bool_:
       return "bool";
-    case Ann::none:
+    case Annotation::none:
       return "None";
-    case Ann::list_str:
+    case Annotation::list_str:
       return "List[str]";
-    case Ann::absent:
+    case Annotation::absent:
       break;
   }
   return nullptr;
@@ -157,13 +142,13 @@ const char* annotation_text(Ann ann) {
 
 Ref make_annotation_texts(const Method& m) {
   return annotation_dict(
-      m, [](Ann ann) { return Ref::steal(PyUnicode_FromString(annotation_text(ann))); });
+      m, [](Annotation ann) { return Ref::steal(PyUnicode_FromString(annotation_text(ann))); });
 }
 
 bool has_annotations(const Method& m) {
-  if (m.returns != Ann::absent) return true;
+  if (m.returns != Annotation::absent) return true;
   for (int i = 0; i < m.spec.param_count; ++i) {
-    if (m.params[i] != Ann::absent) return true;
+    if (m.annotations[i] != Annotation::absent) return true;
   }
   return false;
 }
@@ -177,7 +162,7 @@ PyObject* annotate_body(const Call& c) {
   enum { kValue = 1, kForwardRef = 3, kString = 4 };  // annotationlib.Format
   long format = PyLong_AsLong(c.arg(0));
   if (format == -1 && PyErr_Occurred()) return nullptr;
-  const Method& m = kMethods[PyLong_AsSsize_t(c.state())];
+  const Method& m = *kMethods[PyLong_AsSsize_t(c.state())];
   if (format == kValue || format == kForwardRef) {
     return make_annotations(m, c.globals(), c.builtins()).release();
   }
@@ -188,9 +173,10 @@ PyObject* annotate_body(const Call& c) {
 
 const FunctionSpec kAnnotateSpec = {"__annotate__", annotate_body, 1, {"format"}};
 
-Ref make_annotate(const Method& m, PyObject* qualname, PyObject* globals, PyObject* names) {
-  if (!has_annotations(m)) return Ref();
-  Ref index = Ref::steal(PyLong_FromSsize_t(&m - kMethods));
+Ref make_annotate(Py_ssize_t index_in_class, PyObject* qualname, PyObject* globals,
+                  PyObject* names) {
+  if (!has_annotations(*kMethods[index_in_class])) return Ref();
+  Ref index = Ref::steal(PyLong_FromSsize_t(index_in_class));
   if (!index) return Ref();
   Ref annotate_qualname = Ref::steal(PyUnicode_FromFormat("%U.__annotate__", qualname));
   if (!annotate_qualname) return Ref();
@@ -204,9 +190,10 @@ Ref make_doc(const char* text) {
   return Ref::steal(PyUnicode_FromFormat("\n        %s\n        ", text));
 }
 
-bool add_method(const Method& m, PyObject* namespace_dict, PyObject* globals,
+bool add_method(Py_ssize_t index_in_class, PyObject* namespace_dict, PyObject* globals,
                 PyObject* builtins, PyObject* names, PyObject* state) {
-  Ref defaults = make_defaults(m.defaults);
+  const Method& m = *kMethods[index_in_class];
+  Ref defaults = make_defaults(m);
   if (!defaults && PyErr_Occurred()) return false;
   Ref annotations = make_annotations(m, globals, builtins);
   if (!annotations) return false;
@@ -216,7 +203,7 @@ bool add_method(const Method& m, PyObject* namespace_dict, PyObject* globals,
   if (!qualname) return false;
   Ref annotate;
 #if PY_VERSION_HEX >= 0x030E0000
-  annotate = make_annotate(m, qualname.get(), globals, names);
+  annotate = make_annotate(index_in_class, qualname.get(), globals, names);
   if (!annotate && PyErr_Occurred()) return false;
 #endif
   Ref function = new_function(&m.spec, qualname.get(), globals, names, state, doc.get(),
@@ -241,8 +228,8 @@ Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names,
       PyDict_SetItemString(namespace_dict.get(), "__qualname__", class_name.get()) < 0) {
     return Ref();
   }
-  for (const Method& m : kMethods) {
-    if (!add_method(m, namespace_dict.get(), globals, builtins, names, state)) return Ref();
+  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(kMethods)); ++i) {
+    if (!add_method(i, namespace_dict.get(), globals, builtins, names, state)) return Ref();
   }
   Ref bases = Ref::steal(PyTuple_New(0));
   if (!bases) return Ref();

@@ -1,13 +1,10 @@
-import sys
 import tempfile
 from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).parent))
-
-from support.fakes import Rig  # noqa: E402
-from support.server import FtpServer, FtpView  # noqa: E402
+from support.fakes import Rig
+from support.server import FtpServer, FtpView
 
 
 @pytest.fixture(scope="session")

@@ -5,6 +5,7 @@ name reach the server as a second command.  A seeded fuzzer drives random
 calls from several threads in a separate process."""
 
 import ftplib
+import inspect
 import json
 import os
 import subprocess
@@ -15,24 +16,13 @@ from pathlib import Path
 
 import pytest
 
-from support.fuzz import Lock  # a context manager whose parts can be made to misbehave
+# Lock: a context manager whose parts can be made to misbehave; hostile(): an
+# object whose listed special methods raise Hostile.
+from support.fuzz import Hostile, Lock, hostile
 
 FUZZ = Path(__file__).parent / "support" / "fuzz.py"
 FUZZ_SECONDS = float(os.environ.get("QUORVAN_FUZZ_SECONDS", "8"))
 BOUND = 30  # seconds for any one wait
-
-
-class Boom(Exception):
-    pass
-
-
-def hostile(*dunders, error=Boom):
-    """An object whose listed special methods raise."""
-    def raiser(name):
-        def method(self, *args):
-            raise error(name)
-        return method
-    return type("Hostile", (), {d: raiser(d) for d in dunders})()
 
 
 EVERYTHING = ("__format__", "__str__", "__repr__", "__fspath__", "__bool__", "__index__",
@@ -132,9 +122,9 @@ def test_wrong_argument_kinds(ftp, session, tmp_path, kind):
             if not kind.startswith("raising"):
                 continue
             if (method, i) in FORMATTED_SLOTS and "__format__" in type(value).__dict__:
-                assert isinstance(outcome, Boom) and str(outcome) == "__format__", where
+                assert isinstance(outcome, Hostile) and str(outcome) == "__format__", where
             if (method, i) in LOCAL_SLOTS and "__fspath__" in type(value).__dict__:
-                assert isinstance(outcome, Boom) and str(outcome) == "__fspath__", where
+                assert isinstance(outcome, Hostile) and str(outcome) == "__fspath__", where
     assert local.read_bytes() in (b"local", b"remote")
     if kind in ("bytes", "path-like"):  # relative local names, used as open() would
         assert (tmp_path / "cwd" / os.fsdecode(bytes(value) if kind == "bytes" else value)
@@ -166,10 +156,8 @@ def test_line_breaks_never_reach_the_server(ftp, session, tmp_path, newline):
     assert local.read_bytes() == b"local"
 
 
-# Open's parameters after the host; the host itself only gets values that
-# cannot start a name lookup beyond this machine.
-OPEN_SLOTS = ["Pmi_Port", "Pms_User", "Pms_Password", "Pmi_Timeout", "Pmb_Passive",
-              "Pms_Encoding", "Pmi_KeepAliveInterval"]
+# Each of Open's parameters after the host gets every wrong value; the host
+# itself only those that cannot start a name lookup beyond this machine.
 SAFE_HOSTS = {k: WRONG[k] for k in ("None", "int", "huge int", "float", "huge str",
                                     "path-like", "raising __format__", "raising everything")}
 
@@ -177,7 +165,7 @@ SAFE_HOSTS = {k: WRONG[k] for k in ("None", "int", "huge int", "float", "huge st
 @pytest.mark.parametrize("kind", list(WRONG))
 def test_wrong_open_arguments(ftp, client, thread_errors, kind):
     value = WRONG[kind]
-    calls = [{name: value} for name in OPEN_SLOTS]
+    calls = [{name: value} for name in list(inspect.signature(client.CUF_Open).parameters)[1:]]
     if kind in SAFE_HOSTS:
         calls.append({"Pms_Host": value})
     for changed in calls:
@@ -217,10 +205,10 @@ def ftp_stand_in(fail=None):
 
 class Raising:
     def __getattribute__(self, name):
-        raise Boom(name)
+        raise Hostile(name)
 
     def __setattr__(self, name, value):
-        raise Boom(name)
+        raise Hostile(name)
 
 
 def spoil(**attributes):
@@ -234,8 +222,8 @@ def spoil_module(**globals_):
 # state -> what spoils a fresh session that holds a stand-in connection
 STATES = {
     "lock None": spoil(mobj_Lock=None),
-    "lock raising on enter": spoil(mobj_Lock=Lock(enter=Boom("enter"))),
-    "lock raising on exit": spoil(mobj_Lock=Lock(exit=Boom("exit"))),
+    "lock raising on enter": spoil(mobj_Lock=Lock(enter=Hostile("enter"))),
+    "lock raising on exit": spoil(mobj_Lock=Lock(exit=Hostile("exit"))),
     "lock exit result with raising truth": spoil(
         mobj_Lock=Lock(result=hostile("__bool__")), mobj_FTP=ftp_stand_in(OSError("down"))),
     "connection an int": spoil(mobj_FTP=5),
@@ -255,15 +243,27 @@ STATES = {
     "base exception from the lock": spoil(mobj_Lock=Lock(enter=KeyboardInterrupt("enter"))),
 }
 
-METHODS = {
-    "__init__": (), "CUF_Open": ("127.0.0.1", 9), "CUF_Close": (), "CUF_KeepAlive": (),
-    "CUF_CheckAlive": (), "CUF__OnKeepAliveTimer": (), "CUF_StartKeepAliveTimer": (3600,),
-    "CUF_StopKeepAliveTimer": (), "CUF_ChangeDir": ("d",), "CUF_GetCurrentDir": (),
-    "CUF_ListFiles": (), "CUF_MakeDir": ("d",), "CUF_RemoveDir": ("d",),
-    "CUF_DeleteFile": ("f",), "CUF_RenameFile": ("f", "g"), "CUF_FileExists": ("f",),
-    "CUF_DownloadFile": ("f", "<local>"), "CUF_UploadFile": ("<local>", "f"),
-    "CUF_IsConnected": (),
-}
+# A valid argument by parameter name: port 9 is refused at once, an interval
+# of an hour never fires during the test.
+VALID = {"Pms_Host": "127.0.0.1", "Pmi_Port": 9, "Pmi_Interval": 3600, "Pms_Path": "d",
+         "Pms_DirName": "d", "Pms_FileName": "f", "Pms_OldName": "f", "Pms_NewName": "g",
+         "Pms_RemoteFile": "f", "Pms_LocalFile": "<local>"}
+
+
+def valid_calls(Quorvan):
+    """Every method, as the class holds them, with valid arguments for its
+    parameters up to the first default that VALID leaves alone."""
+    methods = {}
+    for name, function in vars(Quorvan.CLASS_FTPClient).items():
+        if not inspect.isroutine(function):
+            continue
+        args = []
+        for p in list(inspect.signature(function).parameters.values())[1:]:
+            if p.name not in VALID and p.default is not p.empty:
+                break
+            args.append(VALID[p.name])
+        methods[name] = tuple(args)
+    return methods
 
 
 @pytest.mark.parametrize("state", list(STATES))
@@ -271,7 +271,7 @@ def test_spoiled_state(Quorvan, tmp_path, thread_errors, state):
     saved = {name: getattr(Quorvan, name) for name in ("FTP", "error_perm", "threading")}
     local = tmp_path / "local"
     outcomes = {}
-    for method, args in METHODS.items():
+    for method, args in valid_calls(Quorvan).items():
         local.write_bytes(b"local")
         s = Quorvan.CLASS_FTPClient()
         s.mobj_FTP, s.mb_Connected = ftp_stand_in(), True
@@ -307,7 +307,7 @@ def test_spoiled_state(Quorvan, tmp_path, thread_errors, state):
 @pytest.mark.parametrize("make", [type(None), int, object, Raising])
 def test_wrong_self(Quorvan, tmp_path, make):
     this = make()
-    for method, args in METHODS.items():
+    for method, args in valid_calls(Quorvan).items():
         call = [str(tmp_path / "local") if a == "<local>" else a for a in args]
         with pytest.raises(Exception):
             getattr(Quorvan.CLASS_FTPClient, method)(this, *call)

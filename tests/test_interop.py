@@ -263,27 +263,31 @@ class TestKeepAlive:
 
 
 def test_threads_share_one_session(server, named, tmp_path):
-    """Several threads transfer and verify their own files through one
-    session while the keep-alive fires every 20 ms."""
-    client, _, local = named
+    """Workers upload, list, download and verify their own files through one
+    session while the keep-alive fires every 20 ms.  Where the server logs
+    them, NOOPs went out, and never while a transfer ran."""
+    client, _, _ = named
+    mark = server.log_mark()
     client.CUF_StopKeepAliveTimer()
     client.CUF_StartKeepAliveTimer(0.02)
-    errors = []
+    errors, rounds = [], 6
 
     def worker(n):
         try:
-            for i in range(3):
-                data = os.urandom(40_000 + 977 * n + i)
+            for i in range(rounds):
+                data = os.urandom(50_000 + 7919 * n + i)
                 src, dst = tmp_path / f"s{n}", tmp_path / f"d{n}"
                 src.write_bytes(data)
-                client.CUF_UploadFile(str(src), f"w{n}-{i}")
-                assert client.CUF_FileExists(f"w{n}-{i}") is True
-                client.CUF_DownloadFile(f"w{n}-{i}", str(dst))
+                name = f"w{n}-{i}.bin"
+                client.CUF_UploadFile(str(src), name, 4096)
+                assert name in client.CUF_ListFiles()
+                assert client.CUF_FileExists(name) is True
+                client.CUF_DownloadFile(name, str(dst), 4096)
                 assert dst.read_bytes() == data
         except BaseException as e:  # reported by the main thread
             errors.append(e)
 
-    threads = [threading.Thread(target=worker, args=(n,), daemon=True) for n in range(3)]
+    threads = [threading.Thread(target=worker, args=(n,), daemon=True) for n in range(4)]
     for t in threads:
         t.start()
     for t in threads:
@@ -291,3 +295,15 @@ def test_threads_share_one_session(server, named, tmp_path):
     assert not any(t.is_alive() for t in threads), "a worker is stuck"
     assert errors == []
     assert client.CUF_CheckAlive() is True
+    commands = server.commands(mark)
+    if commands is not None:
+        assert "NOOP" in commands
+    if hasattr(server, "events"):
+        in_transfer = False
+        for e in server.events(mark):
+            if e["ev"] == "cmd" and e["cmd"] in ("RETR", "STOR"):
+                in_transfer = True
+            elif e["ev"] == "reply" and in_transfer and e["code"][0] in "2345":
+                in_transfer = False
+            elif e["ev"] == "cmd":
+                assert not in_transfer, f"{e['cmd']} sent during a transfer"

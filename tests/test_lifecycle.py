@@ -6,7 +6,9 @@ import threading
 
 import pytest
 
+from bench import peer
 from support.fakes import Gate, HandOverLock, RecordingLock
+from support.fuzz import Lock
 
 
 def ftp_calls(journal):
@@ -15,11 +17,13 @@ def ftp_calls(journal):
 
 class TestInit:
     def test_new_session(self, Quorvan):
-        s = Quorvan.CLASS_FTPClient()
-        assert list(vars(s).items())[:6] == [
-            ("mobj_FTP", None), ("mb_Connected", False), ("ms_Encoding", "utf-8"),
-            ("mobj_KeepAliveTimer", None), ("mi_KeepAliveInterval", 30), ("mb_TimerRunning", False)]
-        assert list(vars(s))[6:] == ["mobj_Lock"]
+        # The attributes, their order, values and types are the Python class's.
+        s, oracle = Quorvan.CLASS_FTPClient(), peer.CLASS_FTPClient()
+        ours, theirs = vars(s), vars(oracle)
+        assert list(ours) == list(theirs)
+        assert all(type(ours[k]) is type(theirs[k]) for k in ours)
+        assert {k: v for k, v in ours.items() if k != "mobj_Lock"} == {
+            k: v for k, v in theirs.items() if k != "mobj_Lock"}
         assert type(s.mobj_Lock) is type(threading.Lock())
         assert s.CUF_IsConnected() is False
 
@@ -211,14 +215,7 @@ class TestOpen:
         assert "quit" not in [c[0] for c in ftp_calls(rig.journal)]
 
     def test_lock_swallowing_the_error_continues_after_the_block(self, rig):
-        class Swallowing:
-            def __enter__(self):
-                return self
-
-            def __exit__(self, *exc):
-                return True
-
-        rig.session.mobj_Lock = Swallowing()
+        rig.session.mobj_Lock = Lock(result=True)  # swallows what the block raises
         rig.fail["connect"] = OSError("refused")
         assert rig.session.CUF_Open("h") is True
         assert rig.session.mb_Connected is True
@@ -291,16 +288,9 @@ class TestClose:
         assert not s.mobj_Lock.locked()
 
     def test_lock_swallowing_the_quit_error_clears_the_session(self, rig):
-        class Swallowing:
-            def __enter__(self):
-                return self
-
-            def __exit__(self, *exc):
-                return True
-
         s = rig.session
         s.CUF_Open("h")
-        s.mobj_Lock = Swallowing()
+        s.mobj_Lock = Lock(result=True)  # swallows what the block raises
         rig.fail["quit"] = EOFError()
         assert s.CUF_Close() is None
         assert s.mobj_FTP is None and s.mb_Connected is False

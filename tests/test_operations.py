@@ -15,6 +15,7 @@ import time
 import pytest
 
 from support.fakes import RecordingLock
+from support.fuzz import Lock
 
 # method -> (arguments after self, ftplib method, arguments it receives, result)
 PLAIN = {
@@ -111,14 +112,7 @@ class TestLockedCalls:
         assert rig.journal[1][1] == (odd,)
 
     def test_swallowing_lock_makes_queries_return_none(self, rig):
-        class Swallowing:
-            def __enter__(self):
-                pass
-
-            def __exit__(self, *exc):
-                return True
-
-        rig.session.mobj_Lock = Swallowing()
+        rig.session.mobj_Lock = Lock(result=True)  # swallows what the block raises
         rig.results["pwd"] = "/x"
         rig.fail["pwd"] = EOFError()
         assert rig.session.CUF_GetCurrentDir() is None
@@ -265,17 +259,10 @@ class TestTransfers:
         assert list(tmp_path.iterdir()) == [target]
 
     def test_swallowed_failure_keeps_the_old_file(self, rig, tmp_path):
-        class Swallowing:
-            def __enter__(self):
-                pass
-
-            def __exit__(self, *exc):
-                return True
-
         target = tmp_path / "keep"
         target.write_bytes(b"precious")
         rig.fail["retrbinary"] = EOFError()
-        rig.session.mobj_Lock = Swallowing()
+        rig.session.mobj_Lock = Lock(result=True)  # swallows what the block raises
         assert rig.session.CUF_DownloadFile("r", str(target)) is None
         assert target.read_bytes() == b"precious" and list(tmp_path.iterdir()) == [target]
 

@@ -263,46 +263,6 @@ class TestDestinations:
 
 
 class TestSharing:
-    def test_threads_share_one_session(self, ftp, session, tmp_path):
-        """Workers upload, list, download and verify their own files through
-        one session while the keep-alive fires every 20 ms."""
-        session.CUF_StopKeepAliveTimer()
-        session.CUF_StartKeepAliveTimer(0.02)
-        errors, rounds = [], 6
-
-        def worker(n):
-            try:
-                for i in range(rounds):
-                    data = os.urandom(50_000 + 7919 * n + i)
-                    src, dst = tmp_path / f"s{n}", tmp_path / f"d{n}"
-                    src.write_bytes(data)
-                    name = f"w{n}-{i}.bin"
-                    session.CUF_UploadFile(str(src), name, 4096)
-                    assert name in session.CUF_ListFiles()
-                    assert session.CUF_FileExists(name)
-                    session.CUF_DownloadFile(name, str(dst), 4096)
-                    assert dst.read_bytes() == data
-            except BaseException as e:  # reported by the main thread
-                errors.append(e)
-
-        threads = [threading.Thread(target=worker, args=(n,), daemon=True) for n in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(60)
-        assert not any(t.is_alive() for t in threads), "a worker is stuck"
-        assert errors == []
-        events = [e for e in ftp.events() if e["ev"] in ("cmd", "reply")]
-        assert sum(e.get("cmd") == "NOOP" for e in events) > 0
-        in_transfer = False
-        for e in events:
-            if e["ev"] == "cmd" and e["cmd"] in ("RETR", "STOR"):
-                in_transfer = True
-            elif e["ev"] == "reply" and in_transfer and e["code"][0] in "2345" and e["code"] != "150":
-                in_transfer = False
-            elif e["ev"] == "cmd":
-                assert not in_transfer, f"{e['cmd']} sent during a transfer"
-
     @staticmethod
     def start_slow_download(ftp, session, local):
         """A download in another thread whose data starts half a second

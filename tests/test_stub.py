@@ -67,6 +67,8 @@ def test_methods_match_the_runtime_signatures(stub, Quorvan):
             ))
         actual = [(p.name, p.default, p.annotation) for p in runtime.parameters.values()]
         assert declared == actual, f.name
+        doc = getattr(cls, f.name).__doc__
+        assert ast.get_docstring(f) == (doc and inspect.cleandoc(doc)), f.name
         # Same value and type: True must not pass for 1, nor 21 for 21.0.
         assert [type(d[1]) for d in declared] == [type(a[1]) for a in actual], f.name
         returns = evaluate(f.returns, namespace)

@@ -35,9 +35,9 @@ bool is_initializing(PyObject* module, PyObject* names) {
     PyErr_Clear();
     return false;
   }
-  int t = truth(flag.get());
-  if (t < 0) PyErr_Clear();
-  return t > 0;
+  int initializing = truth(flag.get());
+  if (initializing < 0) PyErr_Clear();
+  return initializing > 0;
 }
 
 void raise_cannot_import(PyObject* module, PyObject* name, PyObject* names,

@@ -200,9 +200,9 @@ bool WithBlock::enter(PyObject* manager, PyObject* names, Ref* entered) {
 
   PyObject* first_found = hit ? (kExitFirst ? cached->exit : cached->enter)
                               : find_special(manager, first_name);
-  int r = bind_special(manager, first_found, &first, &first_unbound);
-  if (r == 0) raise_not_a_context_manager(manager, names, kExitFirst);
-  if (r <= 0) return false;
+  int bound = bind_special(manager, first_found, &first, &first_unbound);
+  if (bound == 0) raise_not_a_context_manager(manager, names, kExitFirst);
+  if (bound <= 0) return false;
   // Binding the first may have run a __get__ that changed the type.
   PyObject* second_found = hit && version_tag(type) == tag
                                ? (kExitFirst ? cached->enter : cached->exit)
@@ -210,9 +210,9 @@ bool WithBlock::enter(PyObject* manager, PyObject* names, Ref* entered) {
   if (!hit && second_found != nullptr && cached != nullptr) {
     remember_specials(cached, type, enter_name, exit_name);
   }
-  r = bind_special(manager, second_found, &second, &second_unbound);
-  if (r == 0) raise_not_a_context_manager(manager, names, !kExitFirst);
-  if (r <= 0) {
+  bound = bind_special(manager, second_found, &second, &second_unbound);
+  if (bound == 0) raise_not_a_context_manager(manager, names, !kExitFirst);
+  if (bound <= 0) {
     exit_.reset();
     return false;
   }

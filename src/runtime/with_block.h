@@ -19,8 +19,8 @@ Ref make_special_cache();
 
 enum class WithResult {
   Raised,     // an exception is pending
-  Completed,  // the body finished and __exit__ returned
-  Swallowed,  // the body raised and __exit__ swallowed it: go on after the block
+  Completed,  // the statements finished and __exit__ returned
+  Swallowed,  // the statements raised and __exit__ swallowed it: go on after the block
 };
 
 class WithBlock {
@@ -40,23 +40,25 @@ class WithBlock {
   bool exit_unbound_ = false;  // exit_ wants manager_ as its first argument
 };
 
-// `with manager: body()`, where body returns false with an exception set on
-// failure.
-template <class Body>
-WithResult with_block(PyObject* manager, PyObject* names, Body&& body) {
+// `with manager: statements()`, where statements returns false with an
+// exception set on failure.
+template <class Statements>
+WithResult with_block(PyObject* manager, PyObject* names, Statements&& statements) {
   WithBlock block;
   if (!block.enter(manager, names)) return WithResult::Raised;
-  if (body()) return block.exit_normally() ? WithResult::Completed : WithResult::Raised;
+  if (statements()) return block.exit_normally() ? WithResult::Completed : WithResult::Raised;
   return block.exit_with_exception() ? WithResult::Swallowed : WithResult::Raised;
 }
 
-// `with manager as entered: body(entered)`
-template <class Body>
-WithResult with_block_as(PyObject* manager, PyObject* names, Body&& body) {
+// `with manager as entered: statements(entered)`
+template <class Statements>
+WithResult with_block_as(PyObject* manager, PyObject* names, Statements&& statements) {
   WithBlock block;
   Ref entered;
   if (!block.enter(manager, names, &entered)) return WithResult::Raised;
-  if (body(entered.get())) return block.exit_normally() ? WithResult::Completed : WithResult::Raised;
+  if (statements(entered.get())) {
+    return block.exit_normally() ? WithResult::Completed : WithResult::Raised;
+  }
   return block.exit_with_exception() ? WithResult::Swallowed : WithResult::Raised;
 }
 

@@ -15,41 +15,57 @@ namespace quorvan::session {
 inline PyObject* self_of(const Call& c) { return c.arg(kSelf); }
 
 // self.<name>
-inline Ref self_get(const Call& c, n::Name name) {
+inline Ref self_get(const Call& c, name::Id name) {
   return get_attr(self_of(c), c.name(name));
 }
 
+// `if self.<name>:`: 1, 0, or -1 with an exception set.  The value is
+// dropped once tested, as the interpreter drops it.
+inline int self_truth(const Call& c, name::Id name) {
+  Ref value = self_get(c, name);
+  return value ? truth(value.get()) : -1;
+}
+
 // self.<name> = value
-inline bool self_set(const Call& c, n::Name name, PyObject* value) {
+inline bool self_set(const Call& c, name::Id name, PyObject* value) {
   return set_attr(self_of(c), c.name(name), value);
 }
 
 // self.<name>(args...)
-inline Ref self_call(const Call& c, n::Name name, std::initializer_list<PyObject*> args = {}) {
+inline Ref self_call(const Call& c, name::Id name, std::initializer_list<PyObject*> args = {}) {
   return call_method(self_of(c), c.name(name), args);
 }
 
+// f"{prefix}{value}" for a str prefix: value as format(value, "") gives it.
+inline Ref prefixed_text(PyObject* prefix, PyObject* value) {
+  Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+  if (!empty) return Ref();
+  Ref text = Ref::steal(PyObject_Format(value, empty.get()));
+  if (!text) return Ref();
+  return Ref::steal(PyUnicode_Concat(prefix, text.get()));
+}
+
 // A module global, or a builtin.
-inline Ref global(const Call& c, n::Name name) {
+inline Ref global(const Call& c, name::Id name) {
   return load_global(c.globals(), c.builtins(), c.name(name));
 }
 
-// `with self.mobj_Lock: body()`
-template <class Body>
-WithResult with_session_lock(const Call& c, Body&& body) {
-  Ref lock = self_get(c, n::mobj_Lock);
+// `with self.mobj_Lock: statements()`
+template <class Statements>
+WithResult with_session_lock(const Call& c, Statements&& statements) {
+  Ref lock = self_get(c, name::mobj_Lock);
   if (!lock) return WithResult::Raised;
-  return with_block(lock.get(), c.names(), body);
+  return with_block(lock.get(), c.names(), statements);
 }
 
 // `with self.mobj_Lock: result = self.mobj_FTP.<method>(args...)`: the one
 // locked ftplib call of an operation.  *result is left empty when the block
 // ends without it (Raised, or Swallowed by the lock's __exit__).
-inline WithResult locked_ftp_call(const Call& c, n::Name method,
+inline WithResult locked_ftp_call(const Call& c, name::Id method,
                                   std::initializer_list<PyObject*> args, Ref* result,
                                   PyObject* kwnames = nullptr) {
   return with_session_lock(c, [&] {
-    Ref ftp = self_get(c, n::mobj_FTP);
+    Ref ftp = self_get(c, name::mobj_FTP);
     if (!ftp) return false;
     *result = call_method(ftp.get(), c.name(method), args, kwnames);
     return static_cast<bool>(*result);

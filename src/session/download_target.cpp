@@ -247,9 +247,9 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
 // open(destination, "wb") gives them.  So are "" and "dir/", which name no
 // file: open() refuses them with its own error, before anything is sent.
 bool DownloadTarget::open_directly(const Call& c) {
-  Ref open = global(c, n::open);
+  Ref open = global(c, name::open);
   if (!open) return false;
-  file_ = call(open.get(), {destination_.get(), c.name(n::mode_wb)});
+  file_ = call(open.get(), {destination_.get(), c.name(name::mode_wb)});
   return static_cast<bool>(file_);
 }
 

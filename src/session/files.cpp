@@ -5,7 +5,19 @@ namespace quorvan::session {
 
 namespace {
 
-constexpr int kFileName = 1;
+constexpr Param kFileNameParams[] = {kSelfParam, {"Pms_FileName", Annotation::str}};
+constexpr Param kRenameParams[] = {
+    kSelfParam,
+    {"Pms_OldName", Annotation::str},
+    {"Pms_NewName", Annotation::str},
+};
+static_assert(well_formed(kFileNameParams) && well_formed(kRenameParams), "file parameters");
+
+constexpr int kFileName = param_index(kFileNameParams, "Pms_FileName");
+constexpr int kOldName = param_index(kRenameParams, "Pms_OldName");
+constexpr int kNewName = param_index(kRenameParams, "Pms_NewName");
+static_assert(kFileName > 0 && kOldName > 0 && kNewName > 0,
+              "every argument read is a parameter");
 
 // with self.mobj_Lock:
 //     ftp = self.mobj_FTP
@@ -17,27 +29,27 @@ constexpr int kFileName = 1;
 // `size` is looked up before TYPE I is sent, so a session without a
 // connection still fails naming `size`.
 bool ask_size(const Call& c) {
-  Ref ftp = self_get(c, n::mobj_FTP);
+  Ref ftp = self_get(c, name::mobj_FTP);
   if (!ftp) return false;
-  Ref size = get_attr(ftp.get(), c.name(n::size));
+  Ref size = get_attr(ftp.get(), c.name(name::size));
   if (!size) return false;
-  if (!call_method(ftp.get(), c.name(n::voidcmd), {c.name(n::text_TYPE_I)})) return false;
+  if (!call_method(ftp.get(), c.name(name::voidcmd), {c.name(name::text_TYPE_I)})) return false;
   return static_cast<bool>(call(size.get(), {c.arg(kFileName)}));
 }
 
-}  // namespace
-
 PyObject* delete_file(const Call& c) {
   Ref reply;
-  if (locked_ftp_call(c, n::delete_, {c.arg(1)}, &reply) == WithResult::Raised) return nullptr;
+  if (locked_ftp_call(c, name::delete_, {c.arg(kFileName)}, &reply) == WithResult::Raised) {
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 
 PyObject* rename_file(const Call& c) {
   Ref reply;
-  if (locked_ftp_call(c, n::rename, {c.arg(1), c.arg(2)}, &reply) == WithResult::Raised) {
-    return nullptr;
-  }
+  WithResult outcome =
+      locked_ftp_call(c, name::rename, {c.arg(kOldName), c.arg(kNewName)}, &reply);
+  if (outcome == WithResult::Raised) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -49,7 +61,7 @@ PyObject* file_exists(const Call& c) {
   int matched;
   {
     Handling handling(caught);
-    Ref error_perm = global(c, n::error_perm);
+    Ref error_perm = global(c, name::error_perm);
     matched = error_perm ? except_clause_matches(caught, error_perm.get()) : -1;
   }
   if (matched < 0) return nullptr;
@@ -57,5 +69,14 @@ PyObject* file_exists(const Call& c) {
   restore_exception(std::move(caught));
   return nullptr;
 }
+
+}  // namespace
+
+constexpr Method kDeleteFile =
+    make_method("CUF_DeleteFile", delete_file, kFileNameParams, Annotation::none);
+constexpr Method kRenameFile =
+    make_method("CUF_RenameFile", rename_file, kRenameParams, Annotation::none);
+constexpr Method kFileExists =
+    make_method("CUF_FileExists", file_exists, kFileNameParams, Annotation::bool_);
 
 }  // namespace quorvan::session

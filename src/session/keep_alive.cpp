@@ -19,37 +19,40 @@ namespace {
 // with a traceback.  A timer armed that way still ends the chain when it
 // fires, since it finds mb_TimerRunning false.
 bool build_and_start_timer(const Call& c) {
-  Ref threading = global(c, n::threading);
+  Ref threading = global(c, name::threading);
   if (!threading) return false;
-  Ref timer_class = get_attr(threading.get(), c.name(n::Timer));
+  Ref timer_class = get_attr(threading.get(), c.name(name::Timer));
   if (!timer_class) return false;
-  Ref interval = self_get(c, n::mi_KeepAliveInterval);
+  Ref interval = self_get(c, name::mi_KeepAliveInterval);
   if (!interval) return false;
-  Ref callback = self_get(c, n::CUF__OnKeepAliveTimer);
+  Ref callback = self_get(c, name::CUF__OnKeepAliveTimer);
   if (!callback) return false;
   Ref timer = call(timer_class.get(), {interval.get(), callback.get()});
   if (!timer) return false;
-  if (!self_set(c, n::mobj_KeepAliveTimer, timer.get())) return false;
-  if (!set_attr(timer.get(), c.name(n::daemon), Py_True)) return false;
-  return static_cast<bool>(call_method(timer.get(), c.name(n::start)));
+  if (!self_set(c, name::mobj_KeepAliveTimer, timer.get())) return false;
+  if (!set_attr(timer.get(), c.name(name::daemon), Py_True)) return false;
+  return static_cast<bool>(call_method(timer.get(), c.name(name::start)));
 }
+
+// Who arms a timer: a start, or a firing arming its successor.
+enum class ArmedBy { start, firing };
 
 // Arms the next timer.  Once the interpreter is shutting down (see
 // timer_guard.h) no timer is armed: a firing then ends its chain quietly, as
 // at exit it would anyway, and a start fails, since its caller would
 // otherwise believe a keep-alive runs.  Either way the session no longer
 // counts its chain as running.
-bool arm_timer(const Call& c, bool firing) {
+bool arm_timer(const Call& c, ArmedBy armed_by) {
   Ref state = Ref::borrow(c.state());  // keeps the guard alive until end_arming
   TimerGuard* guard;
-  int go = begin_arming(c, &guard);
-  if (go < 0) return false;
-  bool armed = go > 0 && build_and_start_timer(c);
-  if (go > 0) end_arming(guard);
+  int may_arm = begin_arming(c, &guard);
+  if (may_arm < 0) return false;
+  bool armed = may_arm > 0 && build_and_start_timer(c);
+  if (may_arm > 0) end_arming(guard);
   if (armed) return true;
-  if (go > 0 && !refused_at_shutdown(guard)) return false;
-  if (!self_set(c, n::mb_TimerRunning, Py_False)) return false;
-  if (firing) return true;
+  if (may_arm > 0 && !refused_at_shutdown(guard)) return false;
+  if (!self_set(c, name::mb_TimerRunning, Py_False)) return false;
+  if (armed_by == ArmedBy::firing) return true;
   raise_shutting_down();
   return false;
 }
@@ -109,10 +112,18 @@ bool check_interval(PyObject* interval) {
 // there: what `import threading` finds, without a trip through the import
 // machinery at every firing.
 Ref real_threading(const Call& c) {
-  Ref threading = Ref::steal(PyImport_GetModule(c.name(n::threading)));
+  Ref threading = Ref::steal(PyImport_GetModule(c.name(name::threading)));
   if (threading || PyErr_Occurred()) return threading;
-  return Ref::steal(PyImport_Import(c.name(n::threading)));
+  return Ref::steal(PyImport_Import(c.name(name::threading)));
 }
+
+constexpr Param kStartParams[] = {
+    kSelfParam,
+    {"Pmi_Interval", Annotation::int_, int_default(kDefaultKeepAliveInterval)},
+};
+static_assert(well_formed(kStartParams), "CUF_StartKeepAliveTimer's parameters");
+constexpr int kInterval = param_index(kStartParams, "Pmi_Interval");
+static_assert(kInterval > 0, "the interval is a parameter");
 
 // Whether a firing belongs to the chain that the session keeps: 1 yes, 0 no,
 // -1 error.  A chain's firing runs on its timer's thread, and while the
@@ -127,86 +138,85 @@ Ref real_threading(const Call& c) {
 int belongs_to_current_chain(const Call& c) {
   Ref threading = real_threading(c);
   if (!threading) return -1;
-  Ref current = call_method(threading.get(), c.name(n::current_thread));
+  Ref current = call_method(threading.get(), c.name(name::current_thread));
   if (!current) return -1;
-  Ref timer_class = get_attr(threading.get(), c.name(n::Timer));
+  Ref timer_class = get_attr(threading.get(), c.name(name::Timer));
   if (!timer_class) return -1;
   int on_timer = PyObject_IsInstance(current.get(), timer_class.get());
   if (on_timer <= 0) return on_timer < 0 ? -1 : 1;
-  Ref stored = self_get(c, n::mobj_KeepAliveTimer);
+  Ref stored = self_get(c, name::mobj_KeepAliveTimer);
   if (!stored) return -1;
   return stored.get() == current.get() ? 1 : 0;
 }
 
-}  // namespace
-
 PyObject* keep_alive(const Call& c) {
-  Ref ftp = self_get(c, n::mobj_FTP);
-  if (!ftp) return nullptr;
-  int held = truth(ftp.get());
-  ftp.reset();
+  int held = self_truth(c, name::mobj_FTP);
   if (held < 0) return nullptr;
   if (!held) Py_RETURN_FALSE;
 
   Ref reply;
-  if (locked_ftp_call(c, n::voidcmd, {c.name(n::text_NOOP)}, &reply) != WithResult::Raised) {
-    Py_RETURN_TRUE;
-  }
+  WithResult outcome = locked_ftp_call(c, name::voidcmd, {c.name(name::text_NOOP)}, &reply);
+  if (outcome != WithResult::Raised) Py_RETURN_TRUE;
   Caught failure = take_exception();
   if (!is_exception(failure)) {
     restore_exception(std::move(failure));
     return nullptr;
   }
   Handling handling(failure);
-  if (!self_set(c, n::mb_Connected, Py_False)) return nullptr;
+  if (!self_set(c, name::mb_Connected, Py_False)) return nullptr;
   Py_RETURN_FALSE;
 }
 
-PyObject* check_alive(const Call& c) { return self_call(c, n::CUF_KeepAlive).release(); }
+PyObject* check_alive(const Call& c) { return self_call(c, name::CUF_KeepAlive).release(); }
 
 PyObject* start_keep_alive_timer(const Call& c) {
-  constexpr int kInterval = 1;
   if (!check_interval(c.arg(kInterval)) ||
-      !self_set(c, n::mi_KeepAliveInterval, c.arg(kInterval)) ||
-      !self_set(c, n::mb_TimerRunning, Py_True) || !arm_timer(c, false)) {
+      !self_set(c, name::mi_KeepAliveInterval, c.arg(kInterval)) ||
+      !self_set(c, name::mb_TimerRunning, Py_True) || !arm_timer(c, ArmedBy::start)) {
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 PyObject* on_keep_alive_timer(const Call& c) {
-  Ref running = self_get(c, n::mb_TimerRunning);
-  if (!running) return nullptr;
-  int t = truth(running.get());
-  if (t < 0) return nullptr;
-  if (!t) Py_RETURN_NONE;  // a stopped chain ends here
+  int running = self_truth(c, name::mb_TimerRunning);
+  if (running < 0) return nullptr;
+  if (!running) Py_RETURN_NONE;  // a stopped chain ends here
   int current = belongs_to_current_chain(c);
   if (current < 0) return nullptr;
   if (!current) Py_RETURN_NONE;  // and so does a superseded one
 
-  Ref connected = self_get(c, n::mb_Connected);
-  if (!connected) return nullptr;
-  t = truth(connected.get());
-  if (t < 0) return nullptr;
-  if (t && !self_call(c, n::CUF_KeepAlive)) return nullptr;
+  int connected = self_truth(c, name::mb_Connected);
+  if (connected < 0) return nullptr;
+  if (connected && !self_call(c, name::CUF_KeepAlive)) return nullptr;
 
-  if (!arm_timer(c, true)) return nullptr;
+  if (!arm_timer(c, ArmedBy::firing)) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* stop_keep_alive_timer(const Call& c) {
-  if (!self_set(c, n::mb_TimerRunning, Py_False)) return nullptr;
-  Ref timer = self_get(c, n::mobj_KeepAliveTimer);
-  if (!timer) return nullptr;
-  int armed = truth(timer.get());
-  timer.reset();
+  if (!self_set(c, name::mb_TimerRunning, Py_False)) return nullptr;
+  int armed = self_truth(c, name::mobj_KeepAliveTimer);
   if (armed < 0) return nullptr;
   if (armed) {
-    timer = self_get(c, n::mobj_KeepAliveTimer);
-    if (!timer || !call_method(timer.get(), c.name(n::cancel))) return nullptr;
-    if (!self_set(c, n::mobj_KeepAliveTimer, Py_None)) return nullptr;
+    Ref timer = self_get(c, name::mobj_KeepAliveTimer);
+    if (!timer || !call_method(timer.get(), c.name(name::cancel))) return nullptr;
+    if (!self_set(c, name::mobj_KeepAliveTimer, Py_None)) return nullptr;
   }
   Py_RETURN_NONE;
 }
+
+}  // namespace
+
+constexpr Method kKeepAlive = make_method("CUF_KeepAlive", keep_alive, Annotation::bool_,
+                                          "傳送 NOOP\uFF0C避免 FTP Server timeout");
+constexpr Method kCheckAlive =
+    make_method("CUF_CheckAlive", check_alive, Annotation::bool_, "檢查連線是否仍然存在");
+constexpr Method kOnKeepAliveTimer =
+    make_method("CUF__OnKeepAliveTimer", on_keep_alive_timer, Annotation::none);
+constexpr Method kStartKeepAliveTimer = make_method(
+    "CUF_StartKeepAliveTimer", start_keep_alive_timer, kStartParams, Annotation::none);
+constexpr Method kStopKeepAliveTimer =
+    make_method("CUF_StopKeepAliveTimer", stop_keep_alive_timer, Annotation::none);
 
 }  // namespace quorvan::session

@@ -7,49 +7,63 @@ namespace quorvan::session {
 
 namespace {
 
-enum OpenParam {
-  kHost = 1,
-  kPort,
-  kUser,
-  kPassword,
-  kTimeout,
-  kPassive,
-  kEncoding,
-  kKeepAliveInterval,
+constexpr Param kOpenParams[] = {
+    kSelfParam,
+    {"Pms_Host", Annotation::str},
+    {"Pmi_Port", Annotation::int_, int_default(21)},
+    {"Pms_User", Annotation::str, str_default("")},
+    {"Pms_Password", Annotation::str, str_default("")},
+    {"Pmi_Timeout", Annotation::int_, int_default(10)},
+    {"Pmb_Passive", Annotation::bool_, bool_default(true)},
+    {"Pms_Encoding", Annotation::str, str_default("utf-8")},
+    {"Pmi_KeepAliveInterval", Annotation::int_, int_default(kDefaultKeepAliveInterval)},
 };
+static_assert(well_formed(kOpenParams), "CUF_Open's parameters");
+
+constexpr int kHost = param_index(kOpenParams, "Pms_Host");
+constexpr int kPort = param_index(kOpenParams, "Pmi_Port");
+constexpr int kUser = param_index(kOpenParams, "Pms_User");
+constexpr int kPassword = param_index(kOpenParams, "Pms_Password");
+constexpr int kTimeout = param_index(kOpenParams, "Pmi_Timeout");
+constexpr int kPassive = param_index(kOpenParams, "Pmb_Passive");
+constexpr int kEncoding = param_index(kOpenParams, "Pms_Encoding");
+constexpr int kKeepAliveInterval = param_index(kOpenParams, "Pmi_KeepAliveInterval");
+static_assert(kHost > 0 && kPort > 0 && kUser > 0 && kPassword > 0 && kTimeout > 0 &&
+                  kPassive > 0 && kEncoding > 0 && kKeepAliveInterval > 0,
+              "every argument CUF_Open reads is one of its parameters");
 
 // Steps 1 to 5 of an open, run while the session lock is held so that no
 // other thread's command reaches the new connection before it is logged in
 // and in passive mode.
 bool set_up_connection(const Call& c) {
-  Ref ftp_class = global(c, n::FTP);
+  Ref ftp_class = global(c, name::FTP);
   if (!ftp_class) return false;
   Ref ftp = call(ftp_class.get());
-  if (!ftp || !self_set(c, n::mobj_FTP, ftp.get())) return false;
+  if (!ftp || !self_set(c, name::mobj_FTP, ftp.get())) return false;
   ftp.reset();  // each step below looks self.mobj_FTP up afresh
 
-  ftp = self_get(c, n::mobj_FTP);
+  ftp = self_get(c, name::mobj_FTP);
   if (!ftp) return false;
   Ref reply =
-      call_method(ftp.get(), c.name(n::connect), {c.arg(kHost), c.arg(kPort), c.arg(kTimeout)},
-                  c.name(n::kw_timeout));
+      call_method(ftp.get(), c.name(name::connect), {c.arg(kHost), c.arg(kPort), c.arg(kTimeout)},
+                  c.name(name::kw_timeout));
   if (!reply) return false;
 
   int named_user = truth(c.arg(kUser));
   if (named_user < 0) return false;
-  ftp = self_get(c, n::mobj_FTP);
+  ftp = self_get(c, name::mobj_FTP);
   if (!ftp) return false;
-  reply = named_user ? call_method(ftp.get(), c.name(n::login), {c.arg(kUser), c.arg(kPassword)})
-                     : call_method(ftp.get(), c.name(n::login));
+  reply = named_user ? call_method(ftp.get(), c.name(name::login), {c.arg(kUser), c.arg(kPassword)})
+                     : call_method(ftp.get(), c.name(name::login));
   if (!reply) return false;
 
-  ftp = self_get(c, n::mobj_FTP);
+  ftp = self_get(c, name::mobj_FTP);
   if (!ftp) return false;
-  reply = call_method(ftp.get(), c.name(n::set_pasv), {c.arg(kPassive)});
+  reply = call_method(ftp.get(), c.name(name::set_pasv), {c.arg(kPassive)});
   if (!reply) return false;
 
-  ftp = self_get(c, n::mobj_FTP);
-  return ftp && set_attr(ftp.get(), c.name(n::encoding), c.arg(kEncoding));
+  ftp = self_get(c, name::mobj_FTP);
+  return ftp && set_attr(ftp.get(), c.name(name::encoding), c.arg(kEncoding));
 }
 
 // The session's chain stops and its connection gets QUIT, then the session
@@ -60,20 +74,19 @@ bool set_up_connection(const Call& c) {
 // now and nothing is called.  *quitting tells a failing QUIT (which the
 // caller absorbs) from a failing stop (which it does not).
 bool quit_and_clear(const Call& c, PyObject* target, bool* quitting) {
-  Ref running = self_get(c, n::mb_TimerRunning);
-  if (!running) return false;
-  int t = truth(running.get());
-  if (t < 0 || (t && !self_call(c, n::CUF_StopKeepAliveTimer))) return false;
+  int running = self_truth(c, name::mb_TimerRunning);
+  if (running < 0 || (running && !self_call(c, name::CUF_StopKeepAliveTimer))) return false;
   *quitting = true;
-  if (!call_method(target, c.name(n::quit))) return false;
-  return self_set(c, n::mobj_FTP, Py_None) && self_set(c, n::mb_Connected, Py_False);
+  if (!call_method(target, c.name(name::quit))) return false;
+  return self_set(c, name::mobj_FTP, Py_None) && self_set(c, name::mb_Connected, Py_False);
 }
 
 // Step 6 onwards: the session is marked open and its chain started.
 bool mark_open(const Call& c) {
-  if (!self_set(c, n::ms_Encoding, c.arg(kEncoding))) return false;
-  if (!self_set(c, n::mb_Connected, Py_True)) return false;
-  return static_cast<bool>(self_call(c, n::CUF_StartKeepAliveTimer, {c.arg(kKeepAliveInterval)}));
+  if (!self_set(c, name::ms_Encoding, c.arg(kEncoding))) return false;
+  if (!self_set(c, name::mb_Connected, Py_True)) return false;
+  return static_cast<bool>(
+      self_call(c, name::CUF_StartKeepAliveTimer, {c.arg(kKeepAliveInterval)}));
 }
 
 // Under the lock, so that an open is one step against other threads' opens
@@ -83,7 +96,7 @@ bool mark_open(const Call& c) {
 // failure marks the session not connected here too, before a later open can
 // mark it open; *marked says so.
 bool open_under_lock(const Call& c, bool* marked) {
-  Ref previous = self_get(c, n::mobj_FTP);
+  Ref previous = self_get(c, name::mobj_FTP);
   bool done = static_cast<bool>(previous);
   if (done) {
     int held = truth(previous.get());
@@ -94,15 +107,15 @@ bool open_under_lock(const Call& c, bool* marked) {
       if (quitting && PyErr_ExceptionMatches(PyExc_Exception)) {
         Caught failure = take_exception();
         Handling handling(failure);
-        done = call_method(previous.get(), c.name(n::close)) &&
-               self_set(c, n::mobj_FTP, Py_None) && self_set(c, n::mb_Connected, Py_False);
+        done = call_method(previous.get(), c.name(name::close)) &&
+               self_set(c, name::mobj_FTP, Py_None) && self_set(c, name::mb_Connected, Py_False);
       }
     }
   }
   if (done && set_up_connection(c) && mark_open(c)) return true;
   Caught failure = take_exception();
   if (is_exception(failure)) {
-    if (!self_set(c, n::mb_Connected, Py_False)) return false;
+    if (!self_set(c, name::mb_Connected, Py_False)) return false;
     *marked = true;
   }
   restore_exception(std::move(failure));
@@ -113,12 +126,9 @@ bool open_under_lock(const Call& c, bool* marked) {
 // connection object is closed first, so its keep-alive chain stops and its
 // connection is ended instead of leaked.
 bool try_open(const Call& c, bool* marked) {
-  Ref previous = self_get(c, n::mobj_FTP);
-  if (!previous) return false;
-  int held = truth(previous.get());
-  previous.reset();
+  int held = self_truth(c, name::mobj_FTP);
   if (held < 0) return false;
-  if (held && !self_call(c, n::CUF_Close)) return false;
+  if (held && !self_call(c, name::CUF_Close)) return false;
 
   switch (with_session_lock(c, [&] { return open_under_lock(c, marked); })) {
     case WithResult::Raised:
@@ -134,7 +144,7 @@ bool try_open(const Call& c, bool* marked) {
 
 // mobj_FTP = None; mb_Connected = False
 bool clear(const Call& c) {
-  return self_set(c, n::mobj_FTP, Py_None) && self_set(c, n::mb_Connected, Py_False);
+  return self_set(c, name::mobj_FTP, Py_None) && self_set(c, name::mb_Connected, Py_False);
 }
 
 // A close while the interpreter finalises (from a __del__, say).  Daemon
@@ -145,21 +155,21 @@ bool clear(const Call& c) {
 // So QUIT goes out only if the lock is free now; otherwise the session is
 // just cleared and the process's exit closes the socket.
 bool close_at_exit(const Call& c) {
-  Ref lock = self_get(c, n::mobj_Lock);
-  Ref taken = lock ? call_method(lock.get(), c.name(n::acquire), {Py_False}) : Ref();
+  Ref lock = self_get(c, name::mobj_Lock);
+  Ref taken = lock ? call_method(lock.get(), c.name(name::acquire), {Py_False}) : Ref();
   if (!taken || !PyBool_Check(taken.get())) {
     PyErr_Clear();  // not a lock that can be tried: do not wait on it
     return clear(c);
   }
   if (taken.get() == Py_True) {
-    Ref target = self_get(c, n::mobj_FTP);
-    bool quit = target && target.get() != Py_None && call_method(target.get(), c.name(n::quit));
+    Ref target = self_get(c, name::mobj_FTP);
+    bool quit = target && target.get() != Py_None && call_method(target.get(), c.name(name::quit));
     if (!quit && target && target.get() != Py_None) {
       PyErr_Clear();
-      if (!call_method(target.get(), c.name(n::close))) PyErr_Clear();
+      if (!call_method(target.get(), c.name(name::close))) PyErr_Clear();
     }
     PyErr_Clear();
-    if (!call_method(lock.get(), c.name(n::release))) PyErr_Clear();
+    if (!call_method(lock.get(), c.name(name::release))) PyErr_Clear();
   }
   return clear(c);
 }
@@ -171,13 +181,13 @@ bool close_at_exit(const Call& c) {
 // connection: neither is touched.
 PyObject* after_failed_quit(const Call& c, const Caught& failure, PyObject* target) {
   Handling handling(failure);
-  Ref current = self_get(c, n::mobj_FTP);
+  Ref current = self_get(c, name::mobj_FTP);
   if (!current) return nullptr;
   if (target == nullptr || target == Py_None) target = current.get();  // the lock failed
   if (current.get() == Py_None) return clear(c) ? Py_NewRef(Py_None) : nullptr;
   if (current.get() != target) Py_RETURN_NONE;
-  if (!call_method(target, c.name(n::close))) return nullptr;
-  Ref now = self_get(c, n::mobj_FTP);
+  if (!call_method(target, c.name(name::close))) return nullptr;
+  Ref now = self_get(c, name::mobj_FTP);
   if (!now) return nullptr;
   if (now.get() != target && now.get() != Py_None) Py_RETURN_NONE;
   return clear(c) ? Py_NewRef(Py_None) : nullptr;
@@ -188,34 +198,28 @@ PyObject* after_failed_quit(const Call& c, const Caught& failure, PyObject* targ
 //     raise RuntimeError("FTP Open failed: " + format(e, ""))
 PyObject* open_failed(const Call& c, const Caught& e, bool marked) {
   Handling handling(e);
-  if (!marked && !self_set(c, n::mb_Connected, Py_False)) return nullptr;
-  Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
-  if (!empty) return nullptr;
-  Ref text = Ref::steal(PyObject_Format(e.value.get(), empty.get()));
-  if (!text) return nullptr;
-  Ref message = Ref::steal(PyUnicode_Concat(c.name(n::text_open_failed), text.get()));
+  if (!marked && !self_set(c, name::mb_Connected, Py_False)) return nullptr;
+  Ref message = prefixed_text(c.name(name::text_open_failed), e.value.get());
   if (!message) return nullptr;
   // Raised while e is being handled, so e becomes its __context__.
   PyErr_SetObject(PyExc_RuntimeError, message.get());
   return nullptr;
 }
 
-}  // namespace
-
 PyObject* init(const Call& c) {
-  Ref interval = Ref::steal(PyLong_FromLong(30));
+  Ref interval = Ref::steal(PyLong_FromLong(kDefaultKeepAliveInterval));
   if (!interval) return nullptr;
-  if (!self_set(c, n::mobj_FTP, Py_None) || !self_set(c, n::mb_Connected, Py_False) ||
-      !self_set(c, n::ms_Encoding, c.name(n::text_utf8)) ||
-      !self_set(c, n::mobj_KeepAliveTimer, Py_None) ||
-      !self_set(c, n::mi_KeepAliveInterval, interval.get()) ||
-      !self_set(c, n::mb_TimerRunning, Py_False)) {
+  if (!self_set(c, name::mobj_FTP, Py_None) || !self_set(c, name::mb_Connected, Py_False) ||
+      !self_set(c, name::ms_Encoding, c.name(name::text_utf8)) ||
+      !self_set(c, name::mobj_KeepAliveTimer, Py_None) ||
+      !self_set(c, name::mi_KeepAliveInterval, interval.get()) ||
+      !self_set(c, name::mb_TimerRunning, Py_False)) {
     return nullptr;
   }
-  Ref threading = global(c, n::threading);
+  Ref threading = global(c, name::threading);
   if (!threading) return nullptr;
-  Ref lock = call_method(threading.get(), c.name(n::Lock));
-  if (!lock || !self_set(c, n::mobj_Lock, lock.get())) return nullptr;
+  Ref lock = call_method(threading.get(), c.name(name::Lock));
+  if (!lock || !self_set(c, name::mobj_Lock, lock.get())) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -231,11 +235,8 @@ PyObject* open(const Call& c) {
 }
 
 PyObject* close(const Call& c) {
-  if (!self_call(c, n::CUF_StopKeepAliveTimer)) return nullptr;
-  Ref ftp = self_get(c, n::mobj_FTP);
-  if (!ftp) return nullptr;
-  int held = truth(ftp.get());
-  ftp.reset();
+  if (!self_call(c, name::CUF_StopKeepAliveTimer)) return nullptr;
+  int held = self_truth(c, name::mobj_FTP);
   if (held < 0) return nullptr;
   if (!held) return clear(c) ? Py_NewRef(Py_None) : nullptr;
   if (interpreter_finalizing()) return close_at_exit(c) ? Py_NewRef(Py_None) : nullptr;
@@ -246,15 +247,15 @@ PyObject* close(const Call& c) {
   // and it is cleared from the session before the lock is released.
   Ref target;
   bool quitting = false;
-  WithResult r = with_session_lock(c, [&] {
-    target = self_get(c, n::mobj_FTP);
+  WithResult outcome = with_session_lock(c, [&] {
+    target = self_get(c, name::mobj_FTP);
     if (!target) return false;
     if (target.get() == Py_None) return clear(c);
     return quit_and_clear(c, target.get(), &quitting);
   });
-  if (r == WithResult::Completed) Py_RETURN_NONE;
-  if (r == WithResult::Swallowed) {  // a lock that swallows errors: go on after the block
-    Ref current = self_get(c, n::mobj_FTP);
+  if (outcome == WithResult::Completed) Py_RETURN_NONE;
+  if (outcome == WithResult::Swallowed) {  // a lock that swallows errors: go on after the block
+    Ref current = self_get(c, name::mobj_FTP);
     if (!current) return nullptr;
     bool ours = current.get() == Py_None || !target || current.get() == target.get();
     return !ours || clear(c) ? Py_NewRef(Py_None) : nullptr;
@@ -267,6 +268,15 @@ PyObject* close(const Call& c) {
   return after_failed_quit(c, failure, target.get());
 }
 
-PyObject* is_connected(const Call& c) { return self_get(c, n::mb_Connected).release(); }
+PyObject* is_connected(const Call& c) { return self_get(c, name::mb_Connected).release(); }
+
+}  // namespace
+
+constexpr Method kInit = make_method("__init__", init, Annotation::absent);
+constexpr Method kOpen = make_method("CUF_Open", open, kOpenParams, Annotation::bool_,
+                                     "開啟 FTP 連線並啟動 KeepAlive Timer");
+constexpr Method kClose =
+    make_method("CUF_Close", close, Annotation::none, "關閉 FTP 連線並停止 KeepAlive");
+constexpr Method kIsConnected = make_method("CUF_IsConnected", is_connected, Annotation::bool_);
 
 }  // namespace quorvan::session

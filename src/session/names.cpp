@@ -12,7 +12,7 @@ static_assert(sizeof(kNameTexts) / sizeof(kNameTexts[0]) == kNameCount,
               "one text per session name");
 
 const int kKeywordNames[] = {
-#define QUORVAN_KEYWORD_ENTRY(id, name) n::name,
+#define QUORVAN_KEYWORD_ENTRY(id, keyword) name::keyword,
     QUORVAN_SESSION_KEYWORDS(QUORVAN_KEYWORD_ENTRY)
 #undef QUORVAN_KEYWORD_ENTRY
 };

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "runtime/function.h"
+#include "session/signature.h"
 
 namespace quorvan::session {
 
@@ -72,8 +73,8 @@ namespace quorvan::session {
   X(kw_timeout, timeout)            \
   X(kw_blocksize, blocksize)
 
-namespace n {
-enum Name : int {
+namespace name {
+enum Id : int {
 #define QUORVAN_ENUM_ENTRY(id, text) id,
   kBeforeFirst = kRuntimeNameCount - 1,
   QUORVAN_SESSION_NAMES(QUORVAN_ENUM_ENTRY)
@@ -83,45 +84,30 @@ enum Name : int {
 #undef QUORVAN_ENUM_ENTRY
   kEnd
 };
-}  // namespace n
+}  // namespace name
 
 // The texts of the names above, in enum order, and the name each keyword
 // tuple holds.
 extern const char* const kNameTexts[];
-constexpr int kNameCount = n::kFirstKeyword - kRuntimeNameCount;
+constexpr int kNameCount = name::kFirstKeyword - kRuntimeNameCount;
 extern const int kKeywordNames[];
-constexpr int kKeywordCount = n::kEnd - n::kFirstKeyword;
+constexpr int kKeywordCount = name::kEnd - name::kFirstKeyword;
 
-// Parameter index 0 of every method is self.
-constexpr int kSelf = 0;
+// The keep-alive interval a session starts with, and the default of both
+// parameters that set it.
+constexpr long kDefaultKeepAliveInterval = 30;
 
+// The methods, each defined beside its body with its signature.
 // lifecycle.cpp
-PyObject* init(const Call& c);
-PyObject* open(const Call& c);
-PyObject* close(const Call& c);
-PyObject* is_connected(const Call& c);
-
+extern const Method kInit, kOpen, kClose, kIsConnected;
 // keep_alive.cpp
-PyObject* keep_alive(const Call& c);
-PyObject* check_alive(const Call& c);
-PyObject* on_keep_alive_timer(const Call& c);
-PyObject* start_keep_alive_timer(const Call& c);
-PyObject* stop_keep_alive_timer(const Call& c);
-
+extern const Method kKeepAlive, kCheckAlive, kOnKeepAliveTimer, kStartKeepAliveTimer,
+    kStopKeepAliveTimer;
 // directories.cpp
-PyObject* change_dir(const Call& c);
-PyObject* get_current_dir(const Call& c);
-PyObject* list_files(const Call& c);
-PyObject* make_dir(const Call& c);
-PyObject* remove_dir(const Call& c);
-
+extern const Method kChangeDir, kGetCurrentDir, kListFiles, kMakeDir, kRemoveDir;
 // files.cpp
-PyObject* delete_file(const Call& c);
-PyObject* rename_file(const Call& c);
-PyObject* file_exists(const Call& c);
-
+extern const Method kDeleteFile, kRenameFile, kFileExists;
 // transfers.cpp
-PyObject* download_file(const Call& c);
-PyObject* upload_file(const Call& c);
+extern const Method kDownloadFile, kUploadFile;
 
 }  // namespace quorvan::session

@@ -8,35 +8,50 @@ namespace quorvan::session {
 
 namespace {
 
-enum TransferParam { kSource = 1, kDestination = 2, kBlockSize = 3 };
+constexpr Param kDownloadParams[] = {
+    kSelfParam,
+    {"Pms_RemoteFile", Annotation::str},
+    {"Pms_LocalFile", Annotation::str},
+    {"Pmi_BlockSize", Annotation::int_, int_default(8192)},
+};
+constexpr Param kUploadParams[] = {
+    kSelfParam,
+    {"Pms_LocalFile", Annotation::str},
+    {"Pms_RemoteFile", Annotation::str},
+    {"Pmi_BlockSize", Annotation::int_, int_default(8192)},
+};
+static_assert(well_formed(kDownloadParams) && well_formed(kUploadParams), "transfer parameters");
 
-// "RETR " / "STOR " followed by the remote name as format(name, "") gives it.
-Ref command_text(const Call& c, n::Name verb, PyObject* remote) {
-  Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
-  if (!empty) return Ref();
-  Ref name = Ref::steal(PyObject_Format(remote, empty.get()));
-  if (!name) return Ref();
-  return Ref::steal(PyUnicode_Concat(c.name(verb), name.get()));
-}
+// Both transfers name their source first and their destination second.
+constexpr int kSource = param_index(kDownloadParams, "Pms_RemoteFile");
+constexpr int kDestination = param_index(kDownloadParams, "Pms_LocalFile");
+constexpr int kBlockSize = param_index(kDownloadParams, "Pmi_BlockSize");
+static_assert(kSource > 0 && kDestination > 0 && kBlockSize > 0 &&
+                  kSource == param_index(kUploadParams, "Pms_LocalFile") &&
+                  kDestination == param_index(kUploadParams, "Pms_RemoteFile") &&
+                  kBlockSize == param_index(kUploadParams, "Pmi_BlockSize"),
+              "the transfers' arguments stand at the same indices");
+
+// What the ftplib call is given to move the data: the local file's write
+// method (a download) or the file itself (an upload).
+enum class Data { file_write, file };
 
 // self.mobj_FTP.<method>(<verb> + format(remote, ""), data, blocksize=...),
-// evaluated in that order; `data` is f.write (download) or f (upload).
-bool transfer(const Call& c, n::Name method, n::Name verb, PyObject* remote, PyObject* f,
-              bool pass_write) {
-  Ref ftp = self_get(c, n::mobj_FTP);
+// evaluated in that order.
+bool transfer(const Call& c, name::Id method, name::Id verb, PyObject* remote, PyObject* f,
+              Data data_kind) {
+  Ref ftp = self_get(c, name::mobj_FTP);
   if (!ftp) return false;
   Ref bound = get_attr(ftp.get(), c.name(method));
   if (!bound) return false;
-  Ref command = command_text(c, verb, remote);
+  Ref command = prefixed_text(c.name(verb), remote);
   if (!command) return false;
-  Ref data = pass_write ? get_attr(f, c.name(n::write)) : Ref::borrow(f);
+  Ref data = data_kind == Data::file_write ? get_attr(f, c.name(name::write)) : Ref::borrow(f);
   if (!data) return false;
   Ref reply = call(bound.get(), {command.get(), data.get(), c.arg(kBlockSize)},
-                   c.name(n::kw_blocksize));
+                   c.name(name::kw_blocksize));
   return static_cast<bool>(reply);
 }
-
-}  // namespace
 
 PyObject* download_file(const Call& c) {
   PyObject* remote = c.arg(kSource);
@@ -44,8 +59,9 @@ PyObject* download_file(const Call& c) {
   if (!target.prepare(c, c.arg(kDestination))) return nullptr;
   bool transferred = false;
   WithResult outer = with_block_as(target.file(), c.names(), [&](PyObject* f) {
-    WithResult inner = with_session_lock(
-        c, [&] { return transfer(c, n::retrbinary, n::text_RETR, remote, f, true); });
+    WithResult inner = with_session_lock(c, [&] {
+      return transfer(c, name::retrbinary, name::text_RETR, remote, f, Data::file_write);
+    });
     transferred = inner == WithResult::Completed;
     return inner != WithResult::Raised;
   });
@@ -65,17 +81,24 @@ PyObject* download_file(const Call& c) {
 
 PyObject* upload_file(const Call& c) {
   PyObject* remote = c.arg(kDestination);
-  Ref open = global(c, n::open);
+  Ref open = global(c, name::open);
   if (!open) return nullptr;
-  Ref file = call(open.get(), {c.arg(kSource), c.name(n::mode_rb)});
+  Ref file = call(open.get(), {c.arg(kSource), c.name(name::mode_rb)});
   if (!file) return nullptr;
   WithResult outer = with_block_as(file.get(), c.names(), [&](PyObject* f) {
     return with_session_lock(c, [&] {
-             return transfer(c, n::storbinary, n::text_STOR, remote, f, false);
+             return transfer(c, name::storbinary, name::text_STOR, remote, f, Data::file);
            }) != WithResult::Raised;
   });
   if (outer == WithResult::Raised) return nullptr;
   Py_RETURN_NONE;
 }
+
+}  // namespace
+
+constexpr Method kDownloadFile = make_method("CUF_DownloadFile", download_file, kDownloadParams,
+                                             Annotation::none, "下載檔案\uFF08binary\uFF09");
+constexpr Method kUploadFile = make_method("CUF_UploadFile", upload_file, kUploadParams,
+                                           Annotation::none, "上傳檔案\uFF08binary\uFF09");
 
 }  // namespace quorvan::session

@@ -437,6 +437,10 @@ class Pyftpdlib(Daemon):
     def commands(self, since=0):
         return [c[1] for c in self.server.commands(since)]
 
+    def events(self, since=0):
+        """Commands and replies, in order (support/server.py)."""
+        return self.server.events(since)
+
 
 def _size(path):
     try:

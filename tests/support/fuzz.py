@@ -15,6 +15,7 @@ threads' stacks and exits if the run hangs.
 import collections
 import faulthandler
 import ftplib
+import inspect
 import json
 import math
 import os
@@ -137,17 +138,16 @@ def main():
                   -1, 2 ** 100, None, "a\0b", hostile("__fspath__"), 1.5],
         "block": [8192, 8192, 1, 100000, 0, -1, None, 2 ** 100, 1.5, "x"],
     }
-    signatures = {
-        "__init__": [], "CUF_Open": ["host", "port", "user", "password", "timeout", "passive",
-                                     "encoding", "interval"],
-        "CUF_Close": [], "CUF_KeepAlive": [], "CUF_CheckAlive": [], "CUF__OnKeepAliveTimer": [],
-        "CUF_StartKeepAliveTimer": ["interval"], "CUF_StopKeepAliveTimer": [],
-        "CUF_ChangeDir": ["remote"], "CUF_GetCurrentDir": [], "CUF_ListFiles": [],
-        "CUF_MakeDir": ["remote"], "CUF_RemoveDir": ["remote"], "CUF_DeleteFile": ["remote"],
-        "CUF_RenameFile": ["remote", "remote"], "CUF_FileExists": ["remote"],
-        "CUF_DownloadFile": ["remote", "local", "block"],
-        "CUF_UploadFile": ["local", "remote", "block"], "CUF_IsConnected": [],
-    }
+    # The pool each parameter draws from, by its name; the methods and their
+    # parameters are the class's own.
+    roles = {"Pms_Host": "host", "Pmi_Port": "port", "Pms_User": "user",
+             "Pms_Password": "password", "Pmi_Timeout": "timeout", "Pmb_Passive": "passive",
+             "Pms_Encoding": "encoding", "Pmi_KeepAliveInterval": "interval",
+             "Pmi_Interval": "interval", "Pms_Path": "remote", "Pms_DirName": "remote",
+             "Pms_FileName": "remote", "Pms_OldName": "remote", "Pms_NewName": "remote",
+             "Pms_RemoteFile": "remote", "Pms_LocalFile": "local", "Pmi_BlockSize": "block"}
+    signatures = {name: [roles[p] for p in list(inspect.signature(f).parameters)[1:]]
+                  for name, f in vars(Quorvan.CLASS_FTPClient).items() if inspect.isroutine(f)}
     attribute_pool = {
         "mobj_Lock": [None, Lock(), Lock(enter=Hostile("enter")), Lock(exit=Hostile("exit")),
                       Lock(result=True), Lock(result=hostile("__bool__")), threading.RLock()],

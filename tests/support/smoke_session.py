@@ -2,7 +2,7 @@
 test FTP server in a separate process; meant to run under a memory checker
 (scripts/memcheck).  Exits 0 when every step behaved as expected.
 
-    python smoke_session.py [ROUNDS]
+    PYTHONPATH=tests python tests/support/smoke_session.py [ROUNDS]
 """
 
 import os
@@ -11,10 +11,8 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-
-import Quorvan  # noqa: E402
-from support.server import PASSWORD, USER, FtpServer  # noqa: E402
+import Quorvan
+from support.server import PASSWORD, USER, FtpServer
 
 WAIT = 30.0  # seconds; generous, the checker slows everything down
 
