@@ -105,6 +105,49 @@ class StandInThreading:
     Timer = StandInTimer
 
 
+# The keep-alive steps as the extension takes them: a stop, the interval's
+# check, and the arming of a timer through the shutdown guard.
+STOP = """
+s.mb_TimerRunning = False
+if s.mobj_KeepAliveTimer:
+    s.mobj_KeepAliveTimer.cancel()
+    s.mobj_KeepAliveTimer = None
+"""
+ARM = """
+if is_finalizing():
+    guard.stopping = True
+if not guard.stopping:
+    guard.arming += 1
+    try:
+        t = threading.Timer(s.mi_KeepAliveInterval, s.CUF__OnKeepAliveTimer)
+        s.mobj_KeepAliveTimer = t
+        t.daemon = True
+        t.start()
+    except RuntimeError as e:
+        if str(e) != REFUSAL:
+            raise
+        guard.stopping = True
+    finally:
+        guard.arming -= 1
+"""
+START = """
+i = 30
+floating = isinstance(i, float)
+if floating and NAN_REFUSED and i != i:
+    raise ValueError
+if i > 0:
+    seconds = i if floating else index(i)
+    if seconds * 1e9 >= 9.2e18 or seconds * 1e6 > TIMEOUT_MAX_US:
+        raise OverflowError
+s.mi_KeepAliveInterval = i
+s.mb_TimerRunning = True
+""" + ARM
+
+
+def indented(lines, columns):
+    return textwrap.indent(textwrap.dedent(lines), " " * columns)
+
+
 # (method, the call made on a session `s`, the same work as inline lines).
 # Inline lines use locals: `lock` and `ftp` stand for the session's lock and
 # connection, `s` for an object whose attributes the method reads or writes.
@@ -119,41 +162,30 @@ OPERATIONS = [
         o.mb_TimerRunning = False
         o.mobj_Lock = threading.Lock()
      """),
-    ("CUF_Close + CUF_Open", "s.CUF_Close(); s.CUF_Open(a)", """
-        s.mb_TimerRunning = False
-        t = s.mobj_KeepAliveTimer
-        t.cancel()
-        s.mobj_KeepAliveTimer = None
+    ("CUF_Close + CUF_Open", "s.CUF_Close(); s.CUF_Open(a)", indented(STOP, 8) + """
+        if s.mobj_FTP:
+            if not is_finalizing():
+                with lock:
+                    target = s.mobj_FTP
+                    if target is not None:
+                        if s.mb_TimerRunning:
+                            pass
+                        target.quit()
+                    s.mobj_FTP = None
+                    s.mb_Connected = False
         with lock:
-            s.mobj_FTP.quit()
-        s.mobj_FTP = None
-        s.mb_Connected = False
-        with lock:
-            s.mobj_FTP = f = FTP()
-            f.connect(a, 21, timeout=10)
-            f.login()
-            f.set_pasv(True)
-            f.encoding = "utf-8"
-        s.ms_Encoding = "utf-8"
-        s.mb_Connected = True
-        s.mi_KeepAliveInterval = 30
-        s.mb_TimerRunning = True
-        if not guard.hook_registered:
-            guard.hook_registered = True
-        if not guard.stopping:
-            guard.arming += 1
-            try:
-                t = threading.Timer(s.mi_KeepAliveInterval, s.CUF__OnKeepAliveTimer)
-                s.mobj_KeepAliveTimer = t
-                t.daemon = True
-                t.start()
-            except RuntimeError as e:
-                if str(e) != REFUSAL:
-                    raise
-                guard.stopping = True
-            finally:
-                guard.arming -= 1
-     """),
+            if s.mobj_FTP:
+                pass
+            s.mobj_FTP = FTP()
+            s.mobj_FTP.connect(a, 21, timeout=10)
+            if "":
+                pass
+            s.mobj_FTP.login()
+            s.mobj_FTP.set_pasv(True)
+            s.mobj_FTP.encoding = "utf-8"
+            s.ms_Encoding = "utf-8"
+            s.mb_Connected = True
+     """ + indented(START, 12)),
     ("CUF_KeepAlive", "s.CUF_KeepAlive()", """
         if ftp:
             try:
@@ -183,46 +215,9 @@ OPERATIONS = [
                             ftp.voidcmd("NOOP")
                     except Exception:
                         pass
-                if not guard.hook_registered:
-                    guard.hook_registered = True
-                if not guard.stopping:
-                    guard.arming += 1
-                    try:
-                        t = threading.Timer(s.mi_KeepAliveInterval, s.CUF__OnKeepAliveTimer)
-                        s.mobj_KeepAliveTimer = t
-                        t.daemon = True
-                        t.start()
-                    except RuntimeError as e:
-                        if str(e) != REFUSAL:
-                            raise
-                        guard.stopping = True
-                    finally:
-                        guard.arming -= 1
-     """),
+     """ + indented(ARM, 16)),
     ("CUF_Stop + CUF_StartKeepAliveTimer",
-     "s.CUF_StopKeepAliveTimer(); s.CUF_StartKeepAliveTimer(30)", """
-        s.mb_TimerRunning = False
-        t = s.mobj_KeepAliveTimer
-        t.cancel()
-        s.mobj_KeepAliveTimer = None
-        s.mi_KeepAliveInterval = 30
-        s.mb_TimerRunning = True
-        if not guard.hook_registered:
-            guard.hook_registered = True
-        if not guard.stopping:
-            guard.arming += 1
-            try:
-                t = threading.Timer(s.mi_KeepAliveInterval, s.CUF__OnKeepAliveTimer)
-                s.mobj_KeepAliveTimer = t
-                t.daemon = True
-                t.start()
-            except RuntimeError as e:
-                if str(e) != REFUSAL:
-                    raise
-                guard.stopping = True
-            finally:
-                guard.arming -= 1
-     """),
+     "s.CUF_StopKeepAliveTimer(); s.CUF_StartKeepAliveTimer(30)", STOP + START),
     ("CUF_ChangeDir", "s.CUF_ChangeDir(a)", """
         with lock:
             ftp.cwd(a)
@@ -273,18 +268,27 @@ OPERATIONS = [
         dir_fd = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
         try:
             try:
-                mode = S_IMODE(os.stat(base, dir_fd=dir_fd, follow_symlinks=False).st_mode)
+                found = os.stat(base, dir_fd=dir_fd, follow_symlinks=False)
+                mode = S_IMODE(found.st_mode)
+                if os.fstat(dir_fd).st_dev != found.st_dev:
+                    raise OSError
+                if not os.access(base, os.W_OK, dir_fd=dir_fd, effective_ids=True):
+                    raise PermissionError
             except FileNotFoundError:
                 mode = 0o644
             temporary = f".{base}.{os.urandom(8).hex()}.part"
             fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
                          | os.O_CLOEXEC, 0o600, dir_fd=dir_fd)
             try:
+                made = os.fstat(fd)
                 with open(fd, "wb", closefd=False) as f:
                     with lock:
                         ftp.retrbinary("RETR " + a, f.write, blocksize=8192)
                 os.fchmod(fd, mode)
                 os.fsync(fd)
+                now = os.stat(temporary, dir_fd=dir_fd, follow_symlinks=False)
+                if now.st_dev != made.st_dev or now.st_ino != made.st_ino:
+                    raise OSError
                 os.replace(temporary, base, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
                 os.fsync(dir_fd)
             except BaseException:
@@ -309,7 +313,9 @@ def make_loop(statement):
     body = textwrap.indent(textwrap.dedent(statement).strip(), " " * 8)
     source = f"def loop({LOOP_ARGS}):\n    for _ in range(n):\n{body}\n"
     namespace = {"open": open, "os": os, "S_IMODE": stat.S_IMODE,
-                 "guard": peer.TimerGuard(), "REFUSAL": peer.SHUTDOWN_REFUSAL}
+                 "guard": peer.TimerGuard(), "REFUSAL": peer.SHUTDOWN_REFUSAL,
+                 "is_finalizing": peer.is_finalizing, "index": peer.index,
+                 "NAN_REFUSED": peer.NAN_REFUSED, "TIMEOUT_MAX_US": peer.TIMEOUT_MAX_US}
     exec(compile(source, "<bench loop>", "exec"), namespace)
     return namespace["loop"]
 

@@ -468,6 +468,14 @@ class TestWithStatement:
         s.mobj_Lock = Lock()
         assert run() == [("enter", 2), ("exit", 3)]
 
+        def enter_replacing_exit(self):
+            rig.journal.append(("enter", 4))
+            Lock.__exit__ = lambda self, *exc: rig.journal.append(("exit", 9))
+
+        Lock.__enter__ = enter_replacing_exit  # __exit__ was looked up before the call
+        assert [run(), run()] == [[("enter", 4), ("exit", 3)], [("enter", 4), ("exit", 9)]]
+        del Lock.__exit__
+
         # Binding __enter__ runs a __get__ that gives the class a new __exit__.
         made = []
 

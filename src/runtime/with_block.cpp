@@ -22,6 +22,7 @@ struct SpecialEntry {
   unsigned int tag;
   PyObject* enter;
   PyObject* exit;
+  bool plain;  // both are method descriptors: called with the manager prepended
 };
 
 struct SpecialCache {
@@ -81,7 +82,9 @@ void remember_specials(SpecialEntry* entry, PyTypeObject* type, PyObject* enter_
   PyObject* enter = _PyType_Lookup(type, enter_name);
   PyObject* exit = _PyType_Lookup(type, exit_name);
   if (tag != 0 && enter != nullptr && exit != nullptr && version_tag(type) == tag) {
-    *entry = SpecialEntry{type, tag, enter, exit};
+    bool plain = PyType_HasFeature(Py_TYPE(enter), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+                 PyType_HasFeature(Py_TYPE(exit), Py_TPFLAGS_METHOD_DESCRIPTOR);
+    *entry = SpecialEntry{type, tag, enter, exit, plain};
   }
 }
 
@@ -173,6 +176,21 @@ bool WithBlock::enter(PyObject* manager, PyObject* names, Ref* entered) {
   SpecialEntry* cached = cache_entry(names, type);
   unsigned int tag = version_tag(type);
   bool hit = cached != nullptr && tag != 0 && cached->type == type && cached->tag == tag;
+  if (hit && cached->plain) {
+    // Neither binding runs code, so the order of the two cannot show: both
+    // are called with the manager prepended.
+    exit_ = Ref::borrow(cached->exit);
+    exit_unbound_ = true;
+    Ref enter = Ref::borrow(cached->enter);
+    PyObject* stack[1] = {manager};
+    Ref value = Ref::steal(PyObject_Vectorcall(enter.get(), stack, 1, nullptr));
+    if (!value) {
+      exit_.reset();
+      return false;
+    }
+    if (entered != nullptr) *entered = std::move(value);
+    return true;
+  }
   Ref enter;
   bool enter_unbound = false;
   Ref& first = kExitFirst ? exit_ : enter;
