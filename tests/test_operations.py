@@ -369,35 +369,43 @@ class TestTransfers:
         # Outside the namespace, nothing is mounted there.
         assert (point.read_bytes() == b"" if point.is_file() else os.listdir(point) == [])
 
-    @pytest.mark.parametrize("victim_exists", [True, False], ids=["existing", "dangling"])
-    def test_protected_symlinks_are_not_followed(self, rig, tmp_path, victim_exists):
-        """With fs.protected_symlinks on, a link that another user planted in
-        a sticky, world-writable folder leads nowhere, as with open()."""
-        setting = "/proc/sys/fs/protected_symlinks"
+    @pytest.mark.parametrize("planted", ["link to a file", "dangling link", "file"])
+    def test_what_others_plant_in_sticky_folders_is_refused(self, rig, tmp_path, planted):
+        """With fs.protected_symlinks and fs.protected_regular on, a link or a
+        file that another user planted in a sticky, world-writable folder is
+        neither followed nor written, as open() refuses them."""
+        setting = "/proc/sys/fs/protected_" + ("regular" if planted == "file" else "symlinks")
         if os.geteuid() != 0 or not os.access(setting, os.W_OK):
-            pytest.skip("turning fs.protected_symlinks on needs root and a writable /proc/sys")
+            pytest.skip(f"turning {setting} on needs root and a writable /proc/sys")
         sticky, victim = tmp_path / "sticky", tmp_path / "victim"
         sticky.mkdir()
         sticky.chmod(0o1777)
-        if victim_exists:
-            victim.write_bytes(b"not yours")
-        link = sticky / "report.csv"
-        link.symlink_to(victim)
-        os.lchown(link, 65534, 65534)
+        path = sticky / "report.csv"
+        if planted == "file":
+            path.write_bytes(b"theirs")
+            path.chmod(0o666)
+        else:
+            if planted == "link to a file":
+                victim.write_bytes(b"not yours")
+            path.symlink_to(victim)
+        os.lchown(path, 65534, 65534)
         with open(setting) as f:
             old = f.read()
         try:
             with open(setting, "w") as f:
                 f.write("1")
-            for attempt in (lambda: open(link, "wb"), lambda: rig.session.CUF_DownloadFile("r", str(link))):
+            for attempt in (lambda: open(path, "wb"), lambda: rig.session.CUF_DownloadFile("r", str(path))):
                 with pytest.raises(PermissionError):
                     attempt()
         finally:
             with open(setting, "w") as f:
                 f.write(old)
-        assert victim.read_bytes() == b"not yours" if victim_exists else not victim.exists()
-        assert link.is_symlink() and os.listdir(sticky) == ["report.csv"]
-        assert rig.journal == []
+        if planted == "file":
+            assert path.read_bytes() == b"theirs" and path.stat().st_uid == 65534
+        else:
+            assert path.is_symlink()
+            assert victim.read_bytes() == b"not yours" if victim.exists() else planted == "dangling link"
+        assert os.listdir(sticky) == ["report.csv"] and rig.journal == []
 
     # As a user (65534) in group 4242 replaces a file: (owner, group, mode)
     # of the file, and of a twin that open(path, "wb") writes over.

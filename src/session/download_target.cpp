@@ -237,6 +237,32 @@ DownloadTarget::Found DownloadTarget::follow_link(struct stat* st, bool* exists)
   return Found::Place;
 }
 
+// Replacing goes through the folder, which would get past the rules for
+// writing the file itself: its permission bits, and fs.protected_regular,
+// which keeps a process from opening another user's file in a sticky,
+// world-writable folder with O_CREAT.  The kernel applies them to an open as
+// open(path, "wb") makes it, without truncating; a program running from the
+// file (ETXTBSY) passes, since the file is not written in place.  0 or an
+// errno value.
+int DownloadTarget::check_writable(const struct stat& st) {
+  int fd = openat(folder_, name_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                                      O_CLOEXEC, 0);
+  if (fd < 0) return errno == ETXTBSY ? 0 : errno;
+  struct stat now;
+  int error = fstat(fd, &now) != 0 ? errno : 0;
+  if (error == 0 && (now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
+    // Another file meanwhile; if the name was gone, this open made an empty
+    // one, which goes again.
+    if (now.st_size == 0 && (now.st_mode & 07777) == 0 &&
+        names_file(folder_, name_, now.st_dev, now.st_ino)) {
+      unlinkat(folder_, name_, 0);
+    }
+    error = EAGAIN;
+  }
+  ::close(fd);
+  return error;
+}
+
 bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
   destination_ = Ref::borrow(destination);
   if (PyLong_Check(destination)) return open_directly(c);  // a file descriptor
@@ -259,11 +285,9 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
     mount_root = S_ISREG(st.st_mode) && is_mount_root(folder_, name_, st);
     if (!S_ISREG(st.st_mode) || mount_root) found = Found::Direct;
   }
-  // Replacing goes through the folder, which would get past a file the
-  // caller may not write: refuse as open(path, "wb") would.
-  if (found == Found::Place && exists && faccessat(folder_, name_, W_OK, AT_EACCESS) != 0) {
-    found = Found::Error;
-    error = errno;
+  if (found == Found::Place && exists) {
+    error = check_writable(st);
+    if (error != 0) found = Found::Error;
   }
   Py_END_ALLOW_THREADS
   if (found != Found::Place) {
