@@ -28,6 +28,7 @@ constexpr size_t kMaxTempBase = 96;    // keeps the temporary name under NAME_MA
 constexpr int kTempAttempts = 100;
 constexpr int kCommitAttempts = 3;     // fresh temporary files when its name is taken over
 constexpr int kTakenOver = -1;         // finish(): that happened once more
+constexpr int kChanged = -2;           // check_writable(): another file came meanwhile
 constexpr size_t kCopyBlock = 64 * 1024;
 
 // A folder descriptor for the later *at() calls.  Without read permission on
@@ -242,8 +243,8 @@ DownloadTarget::Found DownloadTarget::follow_link(struct stat* st, bool* exists)
 // which keeps a process from opening another user's file in a sticky,
 // world-writable folder with O_CREAT.  The kernel applies them to an open as
 // open(path, "wb") makes it, without truncating; a program running from the
-// file (ETXTBSY) passes, since the file is not written in place.  0 or an
-// errno value.
+// file (ETXTBSY) passes, since the file is not written in place.  0, an
+// errno value or kChanged.
 int DownloadTarget::check_writable(const struct stat& st) {
   int fd = openat(folder_, name_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
                                       O_CLOEXEC, 0);
@@ -257,7 +258,7 @@ int DownloadTarget::check_writable(const struct stat& st) {
         names_file(folder_, name_, now.st_dev, now.st_ino)) {
       unlinkat(folder_, name_, 0);
     }
-    error = EAGAIN;
+    error = kChanged;
   }
   ::close(fd);
   return error;
@@ -296,6 +297,10 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
     if (found == Found::Unnamed) {
       return raise_message(ENOENT, "The file this link leads to has no name to replace it by",
                            destination_.get());
+    }
+    if (error == kChanged) {
+      return raise_message(EAGAIN, "The file was replaced while the download was being "
+                           "prepared; nothing was written", destination_.get());
     }
     return raise_os_error(error);
   }

@@ -54,7 +54,7 @@ class DownloadTarget {
 
   Found locate(const char* path, struct stat* st, bool* exists);
   Found follow_link(struct stat* st, bool* exists);
-  int check_writable(const struct stat& st);  // 0 or an errno value
+  int check_writable(const struct stat& st);
   bool open_directly(const Call& c);
   bool open_temporary();
   bool raise_os_error(int error);  // naming the destination; returns false
