@@ -512,7 +512,7 @@ class TestTransfers:
         folder = tmp_path / "folder"
         folder.mkdir()
         result = subprocess.run(["strace", "-f", "-qq", "-o", str(tmp_path / "strace.log"),
-                                 "-e", "trace=fsync", "-e", "inject=fsync:delay_exit=400000",
+                                 "-e", "trace=fsync", "-e", "inject=fsync:delay_exit=800000",
                                  sys.executable, "-c", script, str(folder), str(folder / "file")],
                                 capture_output=True, text=True, timeout=60)
         assert result.returncode == 0, result.stderr
