@@ -301,28 +301,154 @@ class TestTransfers:
             os.close(decoys[0])
         assert os.listdir(tmp_path) == ["decoy"] and rig.journal == []
 
-    def test_mount_point_is_written_in_place(self, tmp_path):
-        """A bind-mounted file (a container's configuration file) cannot be
-        renamed over: it is written directly, as open(path, "wb") writes it.
-        The mount lives in a private mount namespace that ends with the
-        subprocess, whatever happens."""
-        if os.geteuid() != 0 or not shutil.which("unshare"):
-            pytest.skip("a bind mount in a private mount namespace needs root and unshare")
-        script = STAND_IN_SESSION + textwrap.dedent("""
-            source, point = sys.argv[1:]
+    # Scripts run in a private mount namespace, which ends with the
+    # subprocess whatever happens: argv[1] is the test's folder, holding
+    # "point" (a file or an empty folder) to mount on.  Each prints what
+    # open(path, "wb") and the download did.
+    MOUNTS = {
+        # A bind-mounted file (a container's configuration file) cannot be
+        # renamed over: it is written directly, as open(path, "wb") writes it.
+        "bind-mounted file": ("""
+            source, point = os.path.join(folder, "source"), os.path.join(folder, "point")
             subprocess.run(["mount", "--bind", source, point], check=True)
             s.CUF_DownloadFile("r", point)
-            print(open(source, "rb").read(), sorted(os.listdir(os.path.dirname(point))))
-        """)
-        source, point = tmp_path / "source", tmp_path / "point"
-        source.write_bytes(b"old")
-        point.write_bytes(b"")
+            print(open(source, "rb").read(), sorted(os.listdir(folder)))
+        """, ["b'new' ['point', 'source']"]),
+        # A link on a nosymfollow mount is refused as open() refuses it: its
+        # target, outside that mount, stays as it was.
+        "nosymfollow": ("""
+            point = os.path.join(folder, "point")
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "nosymfollow,size=1m", "quorvan", point],
+                           check=True)
+            link = os.path.join(point, "link")
+            os.symlink(os.path.join(folder, "source"), link)
+            for attempt in (lambda: open(link, "wb"), lambda: s.CUF_DownloadFile("r", link)):
+                try:
+                    attempt()
+                except OSError as e:
+                    print(errno.errorcode[e.errno])
+            print(open(os.path.join(folder, "source"), "rb").read(), sorted(os.listdir(point)))
+        """, ["ELOOP", "ELOOP", "b'old' ['link']"]),
+        # Replacing needs room for both copies where writing in place does
+        # not: the download fails cleanly, the old file kept.
+        "nearly full": ("""
+            point = os.path.join(folder, "point")
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "quorvan", point], check=True)
+            path, old = os.path.join(point, "file"), os.urandom(160_000)
+            with open(path, "wb") as f:
+                f.write(old)
+            s.mobj_FTP.retrbinary = lambda command, write, blocksize: write(bytes(160_000))
+            try:
+                s.CUF_DownloadFile("r", path)
+            except OSError as e:
+                print(errno.errorcode[e.errno])
+            print(open(path, "rb").read() == old, sorted(os.listdir(point)))
+            with open(path, "wb") as f:
+                f.write(bytes(160_000))
+            print(os.path.getsize(path))
+        """, ["ENOSPC", "True ['file']", "160000"]),
+    }
+
+    @pytest.mark.parametrize("mount", list(MOUNTS))
+    def test_mounts_are_met_as_open_meets_them(self, tmp_path, mount):
+        if os.geteuid() != 0 or not shutil.which("unshare"):
+            pytest.skip("a mount in a private mount namespace needs root and unshare")
+        body, expected = self.MOUNTS[mount]
+        script = STAND_IN_SESSION + "import errno\nfolder = sys.argv[1]\n" + textwrap.dedent(body)
+        (tmp_path / "source").write_bytes(b"old")
+        point = tmp_path / "point"
+        if mount == "bind-mounted file":
+            point.write_bytes(b"")
+        else:
+            point.mkdir()
         result = subprocess.run(["unshare", "--mount", "--propagation", "private", sys.executable,
-                                 "-c", script, str(source), str(point)],
+                                 "-c", script, str(tmp_path)],
                                 capture_output=True, text=True, timeout=60)
         assert result.returncode == 0, result.stderr
-        assert result.stdout.splitlines() == ["b'new' ['point', 'source']"]
-        assert point.read_bytes() == b""  # outside the namespace, nothing is mounted there
+        assert result.stdout.splitlines() == expected
+        # Outside the namespace, nothing is mounted there.
+        assert (point.read_bytes() == b"" if point.is_file() else os.listdir(point) == [])
+
+    @pytest.mark.parametrize("planted", ["link to a file", "dangling link", "file"])
+    def test_what_others_plant_in_sticky_folders_is_refused(self, rig, tmp_path, planted):
+        """With fs.protected_symlinks and fs.protected_regular on, a link or a
+        file that another user planted in a sticky, world-writable folder is
+        neither followed nor written, as open() refuses them."""
+        setting = "/proc/sys/fs/protected_" + ("regular" if planted == "file" else "symlinks")
+        if os.geteuid() != 0 or not os.access(setting, os.W_OK):
+            pytest.skip(f"turning {setting} on needs root and a writable /proc/sys")
+        sticky, victim = tmp_path / "sticky", tmp_path / "victim"
+        sticky.mkdir()
+        sticky.chmod(0o1777)
+        path = sticky / "report.csv"
+        if planted == "file":
+            path.write_bytes(b"theirs")
+            path.chmod(0o666)
+        else:
+            if planted == "link to a file":
+                victim.write_bytes(b"not yours")
+            path.symlink_to(victim)
+        os.lchown(path, 65534, 65534)
+        with open(setting) as f:
+            old = f.read()
+        try:
+            with open(setting, "w") as f:
+                f.write("1")
+            for attempt in (lambda: open(path, "wb"), lambda: rig.session.CUF_DownloadFile("r", str(path))):
+                with pytest.raises(PermissionError):
+                    attempt()
+        finally:
+            with open(setting, "w") as f:
+                f.write(old)
+        if planted == "file":
+            assert path.read_bytes() == b"theirs" and path.stat().st_uid == 65534
+        else:
+            assert path.is_symlink()
+            assert victim.read_bytes() == b"not yours" if victim.exists() else planted == "dangling link"
+        assert os.listdir(sticky) == ["report.csv"] and rig.journal == []
+
+    # As a user (65534) in group 4242 replaces a file: (owner, group, mode)
+    # of the file, and of a twin that open(path, "wb") writes over.
+    CO_USER_FILES = [(1, 4242, 0o664), (65534, 65534, 0o4755), (65534, 4242, 0o2755),
+                     (65534, 4242, 0o2745)]
+
+    @pytest.mark.parametrize("owner,group,mode", CO_USER_FILES,
+                             ids=["group only", "set-user-ID", "set-group-ID", "locking mark"])
+    def test_unprivileged_replacement_keeps_what_open_keeps(self, owner, group, mode):
+        """Without the privilege to keep them, a write in place clears the
+        set-id bits, and the group is kept where the owner cannot be."""
+        if os.geteuid() != 0:
+            pytest.skip("acting as another user needs root")
+        script = STAND_IN_SESSION + textwrap.dedent("""
+            os.setgroups([4242])
+            os.setgid(65534)
+            os.setuid(65534)
+            with open(sys.argv[1], "wb") as f:
+                f.write(b"new")
+            s.CUF_DownloadFile("r", sys.argv[2])
+            for path in sys.argv[1:]:
+                st = os.stat(path)
+                print(open(path, "rb").read(), st.st_uid, st.st_gid, oct(st.st_mode))
+        """)
+        folder = tempfile.mkdtemp(prefix="quorvan-co-user-")
+        try:
+            os.chmod(folder, 0o777)
+            paths = [os.path.join(folder, name) for name in ("written", "downloaded")]
+            for path in paths:
+                with open(path, "wb") as f:
+                    f.write(b"old")
+                os.chown(path, owner, group)
+                os.chmod(path, mode)
+            result = subprocess.run([sys.executable, "-c", script, *paths], capture_output=True,
+                                    text=True, timeout=60)
+        finally:
+            shutil.rmtree(folder)
+        assert result.returncode == 0, result.stderr
+        written, downloaded = (line.split() for line in result.stdout.splitlines())
+        assert written[:3] == ["b'new'", str(owner), str(group)]
+        # The owner goes to the downloading user where it cannot be kept.
+        assert downloaded[:3] == ["b'new'", str(owner if owner == 65534 else 65534), str(group)]
+        assert downloaded[3] == written[3]
 
     def test_data_is_on_disk_before_the_rename(self, tmp_path):
         """The temporary file is flushed before it replaces the destination,
@@ -347,6 +473,53 @@ class TestTransfers:
             before = [c for c in calls[:at] if c.startswith(f"fsync({fd})")]
             after = [c for c in calls[at:at + 4] if c.startswith(f"fsync({folder})")]
             assert before and after, calls[at - 3:at + 4]
+
+    def test_repeated_take_overs_are_reported(self, tmp_path):
+        """Someone who keeps putting files under each new temporary name gets
+        the download refused, with an error saying so and naming the folder.
+        Each flush is slowed (strace) to give them time."""
+        if not shutil.which("strace"):
+            pytest.skip("slowing the flushes needs strace")
+        script = STAND_IN_SESSION + textwrap.dedent("""
+            import threading, time
+            folder, path = sys.argv[1:]
+            with open(path, "wb") as f:
+                f.write(b"old")
+            done = threading.Event()
+
+            def take_over():
+                seen = set()
+                for _ in range(3000):  # 30 s at most
+                    for name in set(os.listdir(folder)) - seen:
+                        if name.endswith(".part"):
+                            seen.add(name)
+                            with open(os.path.join(folder, "planted"), "wb") as f:
+                                f.write(b"theirs")
+                            os.rename(os.path.join(folder, "planted"), os.path.join(folder, name))
+                    if done.wait(0.01):
+                        return
+
+            thread = threading.Thread(target=take_over)
+            thread.start()
+            try:
+                s.CUF_DownloadFile("r", path)
+            except OSError as e:
+                print(type(e).__name__, e.filename == os.path.realpath(folder), e.strerror)
+            done.set()
+            thread.join(30)
+            print(open(path, "rb").read(), sorted(n.endswith(".part") for n in os.listdir(folder)))
+        """)
+        folder = tmp_path / "folder"
+        folder.mkdir()
+        result = subprocess.run(["strace", "-f", "-qq", "-o", str(tmp_path / "strace.log"),
+                                 "-e", "trace=fsync", "-e", "inject=fsync:delay_exit=800000",
+                                 sys.executable, "-c", script, str(folder), str(folder / "file")],
+                                capture_output=True, text=True, timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == [
+            "FileExistsError True Another file took the temporary file's name 4 times in the "
+            "destination's folder; the download was not put in place",
+            "b'old' [False, True, True, True, True]"]
 
     def test_read_only_file_is_refused_like_open(self):
         """Replacing goes through the directory; a file its owner may not write

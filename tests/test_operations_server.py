@@ -227,6 +227,9 @@ class TestDestinations:
         (ftp.local_dir / "r").write_bytes(b"data")
         link = tmp_path / "link"
         link.symlink_to("target")  # relative, not there yet
+        with pytest.raises(ftplib.error_perm):
+            session.CUF_DownloadFile("missing", str(link))
+        assert leftovers(tmp_path) == ["link"]
         session.CUF_DownloadFile("r", str(link))
         assert link.is_symlink() and (tmp_path / "target").read_bytes() == b"data"
 

@@ -27,10 +27,9 @@ constexpr int kMaxLinkHops = 40;       // as the kernel's own limit
 constexpr size_t kMaxTempBase = 96;    // keeps the temporary name under NAME_MAX
 constexpr int kTempAttempts = 100;
 constexpr int kCommitAttempts = 3;     // fresh temporary files when its name is taken over
+constexpr int kTakenOver = -1;         // finish(): that happened once more
+constexpr int kChanged = -2;           // check_writable(): another file came meanwhile
 constexpr size_t kCopyBlock = 64 * 1024;
-
-// What locate() found: a file to replace or create, or one to write directly.
-enum class Found { Error, Direct, Place };
 
 // A folder descriptor for the later *at() calls.  Without read permission on
 // the folder, an O_PATH descriptor still serves them, all but the fsync.
@@ -40,71 +39,68 @@ int open_folder(int at, const char* path) {
   return fd;
 }
 
-// Opens the folder of `path` and follows symbolic links in its last
-// component, each relative to the folder that holds the link, so the data
-// lands where open(path, "wb") would put it while the link itself stays a
-// link.  The final name need not exist (a dangling link creates its target).
-// On Place: *folder is open, `name` holds the final name, *exists says
-// whether it names a file and *st is its lstat.  On Error: errno is set.
-Found locate(const char* path, int* folder, char (&name)[NAME_MAX + 1], struct stat* st,
-             bool* exists) {
-  char link[PATH_MAX + 1];
+// Opens the folder of `path` (`length` bytes), relative to `at`, and copies
+// its last component into `name`.  False with errno set.
+bool open_parent(int at, const char* path, size_t length, int* folder,
+                 char (&name)[NAME_MAX + 1]) {
+  const char* slash = static_cast<const char*>(memrchr(path, '/', length));
+  const char* last = slash ? slash + 1 : path;
+  size_t last_length = static_cast<size_t>(path + length - last);
+  if (last_length == 0) {  // "dir/" names no file to replace
+    errno = EISDIR;
+    return false;
+  }
+  if (last_length > NAME_MAX || length > PATH_MAX) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   char dir[PATH_MAX + 1];
-  const char* p = path;
-  size_t length = std::strlen(path);
-  *folder = -1;
-  for (int hop = 0;; ++hop) {
-    const char* slash = static_cast<const char*>(memrchr(p, '/', length));
-    const char* last = slash ? slash + 1 : p;
-    size_t last_length = static_cast<size_t>(p + length - last);
-    if (last_length == 0) break;  // a link to "dir/": open() gives the error
-    if (last_length > NAME_MAX || length > PATH_MAX) {
-      errno = ENAMETOOLONG;
-      break;
-    }
-    size_t dir_length = slash == nullptr ? 0 : slash == p ? 1 : static_cast<size_t>(slash - p);
-    if (dir_length == 0) {
-      std::strcpy(dir, ".");
-    } else {
-      std::memcpy(dir, p, dir_length);
-      dir[dir_length] = '\0';
-    }
-    int at = p[0] == '/' || *folder < 0 ? AT_FDCWD : *folder;
-    int next = open_folder(at, dir);
-    if (next < 0) break;
-    if (*folder >= 0) ::close(*folder);
-    *folder = next;
-    std::memcpy(name, last, last_length);
-    name[last_length] = '\0';
-    if (fstatat(*folder, name, st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) break;
-      *exists = false;
-      return Found::Place;
-    }
-    if (!S_ISLNK(st->st_mode)) {
-      *exists = true;
-      return Found::Place;
-    }
-    if (hop == kMaxLinkHops) {
-      errno = ELOOP;
-      break;
+  size_t dir_length = slash == nullptr ? 0 : slash == path ? 1 : static_cast<size_t>(slash - path);
+  if (dir_length == 0) {
+    std::strcpy(dir, ".");
+  } else {
+    std::memcpy(dir, path, dir_length);
+    dir[dir_length] = '\0';
+  }
+  int fd = open_folder(at, dir);
+  if (fd < 0) return false;
+  *folder = fd;
+  std::memcpy(name, last, last_length);
+  name[last_length] = '\0';
+  return true;
+}
+
+// Names the file that the symbolic link `name` in `*folder` leads to: on
+// true, *folder and `name` are the folder and the name that the last link
+// gives.  This only finds a name; whether a link may be followed, and what
+// it reaches, is the kernel's answer, which the caller compares this with.
+bool name_link_target(int* folder, char (&name)[NAME_MAX + 1]) {
+  char link[PATH_MAX + 1];
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat st;
+    if (fstatat(*folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
+      return true;  // the caller's comparison tells whether this is the file
     }
     ssize_t n = readlinkat(*folder, name, link, sizeof link);
-    if (n < 0) break;
+    if (n < 0) return false;
     if (n == static_cast<ssize_t>(sizeof link)) {
       errno = ENAMETOOLONG;
-      break;
+      return false;
     }
     link[n] = '\0';
-    p = link;
-    length = static_cast<size_t>(n);
+    int next = -1;
+    if (!open_parent(*folder, link, static_cast<size_t>(n), &next, name)) return false;
+    ::close(*folder);
+    *folder = next;
   }
-  int error = errno;
-  bool direct = p[0] != '\0' && p[length - 1] == '/';
-  if (*folder >= 0) ::close(*folder);
-  *folder = -1;
-  errno = error;
-  return direct ? Found::Direct : Found::Error;
+  errno = ELOOP;
+  return false;
+}
+
+bool names_file(int folder, const char* name, dev_t dev, ino_t ino) {
+  struct stat st;
+  return fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev &&
+         st.st_ino == ino;
 }
 
 // True when `name` is the root of a mount (a bind-mounted file): rename()
@@ -197,6 +193,77 @@ DownloadTarget::~DownloadTarget() {
   release();
 }
 
+// Opens the folder of `path` and looks its last component up.  A symbolic
+// link there is the kernel's to follow: see follow_link().  On Place,
+// folder_ and name_ hold where the file goes, *exists says whether a file is
+// there to replace and *st is its status.  On Error, errno is set.
+DownloadTarget::Found DownloadTarget::locate(const char* path, struct stat* st, bool* exists) {
+  if (!open_parent(AT_FDCWD, path, std::strlen(path), &folder_, name_)) return Found::Error;
+  if (fstatat(folder_, name_, st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) return Found::Error;
+    *exists = false;
+    return Found::Place;
+  }
+  *exists = true;
+  return S_ISLNK(st->st_mode) ? follow_link(st, exists) : Found::Place;
+}
+
+// The link is followed by the kernel, as open(path, "wb") would follow it,
+// so its rules apply: a nosymfollow mount, protected_symlinks in sticky
+// folders, search permission, the limit on links.  An existing file is
+// opened with O_PATH (nothing of a device or FIFO runs); for a dangling link,
+// the kernel creates the file it leads to, empty and with no permission
+// bits, which the download then replaces, or removes if it fails.  Finding
+// the folder needs the link's text, but only as a name to check: the file
+// found under it must be the very file the kernel reached (device and inode
+// of a descriptor still open), or the download is refused.  The text alone
+// never decides where the data goes.
+DownloadTarget::Found DownloadTarget::follow_link(struct stat* st, bool* exists) {
+  bool create = false;
+  target_ = openat(folder_, name_, O_PATH | O_CLOEXEC);
+  if (target_ < 0 && errno == ENOENT) {
+    create = true;
+    target_ = openat(folder_, name_, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+  }
+  if (target_ < 0 || fstat(target_, st) != 0) return Found::Error;
+  if (!S_ISREG(st->st_mode)) return Found::Direct;
+  // Empty and without permission bits: the file this open made (if another
+  // process made the same file meanwhile, it was equally empty).
+  created_ = create && st->st_size == 0 && (st->st_mode & 07777) == 0;
+  if (!name_link_target(&folder_, name_) || !names_file(folder_, name_, st->st_dev, st->st_ino)) {
+    created_ = false;  // nothing to remove it by
+    return Found::Unnamed;
+  }
+  *exists = !created_;
+  return Found::Place;
+}
+
+// Replacing goes through the folder, which would get past the rules for
+// writing the file itself: its permission bits, and fs.protected_regular,
+// which keeps a process from opening another user's file in a sticky,
+// world-writable folder with O_CREAT.  The kernel applies them to an open as
+// open(path, "wb") makes it, without truncating; a program running from the
+// file (ETXTBSY) passes, since the file is not written in place.  0, an
+// errno value or kChanged.
+int DownloadTarget::check_writable(const struct stat& st) {
+  int fd = openat(folder_, name_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                                      O_CLOEXEC, 0);
+  if (fd < 0) return errno == ETXTBSY ? 0 : errno;
+  struct stat now;
+  int error = fstat(fd, &now) != 0 ? errno : 0;
+  if (error == 0 && (now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
+    // Another file meanwhile; if the name was gone, this open made an empty
+    // one, which goes again.
+    if (now.st_size == 0 && (now.st_mode & 07777) == 0 &&
+        names_file(folder_, name_, now.st_dev, now.st_ino)) {
+      unlinkat(folder_, name_, 0);
+    }
+    error = kChanged;
+  }
+  ::close(fd);
+  return error;
+}
+
 bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
   destination_ = Ref::borrow(destination);
   if (PyLong_Check(destination)) return open_directly(c);  // a file descriptor
@@ -211,7 +278,7 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
   int error = 0;
   bool mount_root = false;
   Py_BEGIN_ALLOW_THREADS
-  found = locate(PyBytes_AS_STRING(path.get()), &folder_, name_, &st, &exists);
+  found = locate(PyBytes_AS_STRING(path.get()), &st, &exists);
   error = errno;
   // A device, a FIFO or a mount point: renaming over it would replace it, or
   // fail, instead of writing to it.
@@ -219,16 +286,23 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
     mount_root = S_ISREG(st.st_mode) && is_mount_root(folder_, name_, st);
     if (!S_ISREG(st.st_mode) || mount_root) found = Found::Direct;
   }
-  // Replacing goes through the folder, which would get past a file the
-  // caller may not write: refuse as open(path, "wb") would.
-  if (found == Found::Place && exists && faccessat(folder_, name_, W_OK, AT_EACCESS) != 0) {
-    found = Found::Error;
-    error = errno;
+  if (found == Found::Place && exists) {
+    error = check_writable(st);
+    if (error != 0) found = Found::Error;
   }
   Py_END_ALLOW_THREADS
   if (found != Found::Place) {
     release();
-    return found == Found::Direct ? open_directly(c) : raise_os_error(error);
+    if (found == Found::Direct) return open_directly(c);
+    if (found == Found::Unnamed) {
+      return raise_message(ENOENT, "The file this link leads to has no name to replace it by",
+                           destination_.get());
+    }
+    if (error == kChanged) {
+      return raise_message(EAGAIN, "The file was replaced while the download was being "
+                           "prepared; nothing was written", destination_.get());
+    }
+    return raise_os_error(error);
   }
   if (exists) {
     replaces_ = true;
@@ -258,6 +332,13 @@ bool DownloadTarget::open_directly(const Call& c) {
 bool DownloadTarget::raise_os_error(int error) {
   errno = error;
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination_.get());
+  return false;
+}
+
+bool DownloadTarget::raise_message(int error, const char* text, PyObject* filename) {
+  Ref exception = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", error, text, filename));
+  if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())),
+                                 exception.get());
   return false;
 }
 
@@ -313,19 +394,46 @@ bool DownloadTarget::open_temporary() {
 }
 
 bool DownloadTarget::names_temporary() const {
-  struct stat st;
-  return fstatat(folder_, temporary_, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev_ &&
-         st.st_ino == ino_;
+  return names_file(folder_, temporary_, dev_, ino_);
 }
 
 // Owner and group before the mode: a change of owner clears set-id bits.
-// Where the process may not give the file away, it stays the process's.
+// What the process may not set stays its own: the owner alone when it may
+// not give the file away, although it may keep the group (a member of it),
+// or both.  A set-id bit is not handed on to an owner or group other than
+// the old file's.
 int DownloadTarget::set_attributes() {
-  if (replaces_ && (uid_ != temp_uid_ || gid_ != temp_gid_) && fchown(fd_, uid_, gid_) != 0 &&
-      errno != EPERM && errno != EINVAL) {
-    return errno;
+  mode_t mode = mode_;
+  if (replaces_) {
+    bool owner = uid_ == temp_uid_;
+    bool group = gid_ == temp_gid_;
+    if (!(owner && group)) {
+      if (fchown(fd_, uid_, gid_) == 0) {
+        owner = group = true;
+      } else if (errno != EPERM && errno != EINVAL) {
+        return errno;
+      } else if (!group) {
+        if (fchown(fd_, static_cast<uid_t>(-1), gid_) == 0) {
+          group = true;
+        } else if (errno != EPERM && errno != EINVAL) {
+          return errno;
+        }
+      }
+    }
+    if (!owner) mode &= ~S_ISUID;
+    if (!group) mode &= ~S_ISGID;
   }
-  if (fchmod(fd_, mode_) != 0) return errno;
+  if (fchmod(fd_, mode) != 0) return errno;
+  if ((mode & (S_ISUID | S_ISGID)) != 0) {
+    // Writing over the old file would have cleared its set-id bits unless
+    // the process may keep them (CAP_FSETID); which ones go is the kernel's
+    // rule.  A truncation to the same size is such a write: the kernel
+    // applies the rule to the new file.  Failing that, none are kept.
+    struct stat st;
+    if (fstat(fd_, &st) != 0 || ftruncate(fd_, st.st_size) != 0) {
+      if (fchmod(fd_, mode & ~(S_ISUID | S_ISGID)) != 0) return errno;
+    }
+  }
   return fsync(fd_) != 0 ? errno : 0;
 }
 
@@ -345,11 +453,19 @@ int DownloadTarget::finish() {
   for (int attempt = 0;; ++attempt) {
     if (int error = set_attributes()) return error;
     if (names_temporary()) break;
-    if (attempt == kCommitAttempts) return EAGAIN;
+    if (attempt == kCommitAttempts) {
+      // Named for the message; the folder is not used by this name.
+      char fd_path[32];
+      snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", folder_);
+      ssize_t n = readlink(fd_path, taken_in_, sizeof taken_in_ - 1);
+      taken_in_[n > 0 ? n : 0] = '\0';
+      return kTakenOver;
+    }
     if (int error = replace_taken_name()) return error;
   }
   if (renameat(folder_, temporary_, folder_, name_) != 0) return errno;
   temporary_[0] = '\0';
+  created_ = false;  // replaced
   // The rename itself is durable only once the folder is.  Folders that
   // cannot be flushed (EINVAL), or that were opened without read permission
   // (EBADF), are left to the file system.
@@ -364,11 +480,27 @@ bool DownloadTarget::commit() {
   error = finish();
   release();
   Py_END_ALLOW_THREADS
+  if (error == kTakenOver) {
+    // Someone who may write to the folder keeps putting files under the
+    // temporary file's name: the destination is left as it was.
+    Ref folder;
+    if (taken_in_[0] != '\0') folder = Ref::steal(PyUnicode_DecodeFSDefault(taken_in_));
+    if (!folder) {
+      PyErr_Clear();
+      folder = Ref::borrow(destination_.get());
+    }
+    char text[160];
+    snprintf(text, sizeof text,
+             "Another file took the temporary file's name %d times in the destination's "
+             "folder; the download was not put in place",
+             kCommitAttempts + 1);
+    return raise_message(EEXIST, text, folder.get());
+  }
   return error == 0 || raise_os_error(error);
 }
 
 void DownloadTarget::discard() {
-  if (fd_ < 0) return;
+  if (fd_ < 0 && !created_) return;
   Py_BEGIN_ALLOW_THREADS
   release();
   Py_END_ALLOW_THREADS
@@ -377,9 +509,15 @@ void DownloadTarget::discard() {
 void DownloadTarget::release() {
   if (temporary_[0] != '\0' && fd_ >= 0 && names_temporary()) unlinkat(folder_, temporary_, 0);
   temporary_[0] = '\0';
+  struct stat st;
+  if (created_ && fstat(target_, &st) == 0 && names_file(folder_, name_, st.st_dev, st.st_ino)) {
+    unlinkat(folder_, name_, 0);  // the empty file a dangling link led to
+  }
+  created_ = false;
   if (fd_ >= 0) ::close(fd_);
   if (folder_ >= 0) ::close(folder_);
-  fd_ = folder_ = -1;
+  if (target_ >= 0) ::close(target_);
+  fd_ = folder_ = target_ = -1;
 }
 
 }  // namespace quorvan::session

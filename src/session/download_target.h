@@ -9,15 +9,17 @@
 // descriptor, and a path that names no file ("" or one ending in "/"), which
 // open() refuses.
 //
-// Where the data lands is decided once, before the transfer: symbolic links
-// in the last component are followed then, and the folder that holds the
-// file is kept open.  From then on every step goes through that folder's
+// Where the data lands is decided once, before the transfer, and by the
+// kernel: a symbolic link in the last component is followed by the kernel's
+// own open, under its rules for links, and the folder that holds the file it
+// reached is kept open.  From then on every step goes through that folder's
 // descriptor or the temporary file's own, never through a path that someone
 // could have swapped meanwhile.
 #pragma once
 
 #include <Python.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "runtime/function.h"
@@ -46,15 +48,23 @@ class DownloadTarget {
   void discard();
 
  private:
+  // What locate() found: a file to replace or create, one to write directly,
+  // or a file reached through a link whose name was not found.
+  enum class Found { Error, Direct, Place, Unnamed };
+
+  Found locate(const char* path, struct stat* st, bool* exists);
+  Found follow_link(struct stat* st, bool* exists);
+  int check_writable(const struct stat& st);
   bool open_directly(const Call& c);
   bool open_temporary();
   bool raise_os_error(int error);  // naming the destination; returns false
+  bool raise_message(int error, const char* text, PyObject* filename);  // returns false
   int create_temporary();          // 0 or an errno value
   int finish();                    // commit()'s system calls: 0 or an errno value
   int set_attributes();
   int replace_taken_name();
   bool names_temporary() const;
-  void release();  // removes the temporary file if still ours; closes both descriptors
+  void release();  // removes the temporary file (and a placeholder) if still ours; closes all
 
   Ref file_;  // over fd_, which it does not close
   Ref destination_;  // the caller's argument, named in error messages
@@ -62,6 +72,9 @@ class DownloadTarget {
   int fd_ = -1;      // the temporary file
   char name_[NAME_MAX + 1] = "";       // the final name, in folder_
   char temporary_[NAME_MAX + 1] = "";  // the temporary file's name, in folder_; "" when none
+  char taken_in_[PATH_MAX + 1] = "";   // after repeated take-overs: the folder, for the message
+  int target_ = -1;       // what a link at the destination led to, as the kernel opened it
+  bool created_ = false;  // target_ is an empty file created through a dangling link
   dev_t dev_ = 0;  // the temporary file, to recognise its name
   ino_t ino_ = 0;
   uid_t temp_uid_ = 0;
