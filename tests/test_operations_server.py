@@ -193,6 +193,11 @@ class TestFailedDownloads:
         took = time.monotonic() - started
         assert local.read_bytes() == b"the old content" and leftovers(tmp_path, "local.bin") == []
         assert not session.mobj_Lock.locked() and took <= 2 * T + 1
+        # Whatever the server says about the transfer has been said before the
+        # next command goes out.
+        said = ("reply", "final")[not in_step]
+        ftp.wait_for(lambda ev: any(e["ev"] == said and e.get("code") in ("226", "426")
+                                    for e in ev))
         if in_step:
             self.answers_in_step(ftp, session)
             return
