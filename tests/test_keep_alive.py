@@ -63,14 +63,20 @@ class TestStartAndStop:
         assert s.CUF_StopKeepAliveTimer() is None
         assert s.mb_TimerRunning is False and s.mobj_KeepAliveTimer is None
 
-    @pytest.mark.parametrize("interval", ["1", Decimal("0.01"), 10**20, 1e300, float("nan"), 0,
-                                          -1, 0.01], ids=repr)
+    @pytest.mark.parametrize("interval", ["1", Decimal("0.01"), 10**20, 1e300, float("inf"),
+                                          float("nan"), 0, -1, -0.5, float("-inf"), 0.01],
+                             ids=repr)
     def test_interval_that_a_timer_cannot_wait_on_is_refused_by_the_call(self, rig, interval):
         """Refused in the caller's thread, before anything is written or armed,
-        exactly when a real timer would fail on its own thread."""
+        exactly when a real timer would fail on its own thread, or would not
+        wait at all and so fire in a busy loop."""
+        try:
+            busy = not interval > 0
+        except TypeError:
+            busy = False
         try:
             threading.Timer(interval, lambda: None).run()
-            error = None
+            error = ValueError if busy else None
         except Exception as e:
             error = type(e)
         s = rig.session
@@ -83,6 +89,9 @@ class TestStartAndStop:
         if error is TypeError:
             assert str(info.value) == ("keep-alive interval must be a number of seconds, not "
                                        f"'{type(interval).__name__}'")
+        if busy:
+            assert str(info.value) == ("keep-alive interval must be a positive number of "
+                                       f"seconds, not {interval!r}")
         assert rig.threading.created == []
         assert s.mb_TimerRunning is False and s.mi_KeepAliveInterval == 30
         with pytest.raises(RuntimeError, match="^FTP Open failed: ") as info:

@@ -214,6 +214,13 @@ class TestOpen:
         rig.session.CUF_Open("h")
         assert "quit" not in [c[0] for c in ftp_calls(rig.journal)]
 
+    def test_lock_failing_after_the_set_up_leaves_no_chain(self, rig):
+        rig.session.mobj_Lock = Lock(exit=OSError("exit failed"))
+        with pytest.raises(RuntimeError, match="^FTP Open failed: exit failed$"):
+            rig.session.CUF_Open("h")
+        assert rig.threading.pending() == [] and rig.session.mb_TimerRunning is False
+        assert rig.session.mb_Connected is False
+
     def test_lock_swallowing_the_error_continues_after_the_block(self, rig):
         rig.session.mobj_Lock = Lock(result=True)  # swallows what the block raises
         rig.fail["connect"] = OSError("refused")
@@ -398,6 +405,34 @@ class TestOverlap:
             t.join(10)
         assert not any(t.is_alive() for t in threads) and len(results) == 2
         assert end_state(rig) == {"open": "open", "close": "closed"}[second]
+
+    def test_overrides_may_use_the_session(self, rig, Quorvan):
+        """The keep-alive methods run outside the lock, so overrides that use
+        the session (a NOOP at once, a probe for a log) never deadlock."""
+        used = []
+
+        class Session(Quorvan.CLASS_FTPClient):
+            def CUF_StartKeepAliveTimer(self, Pmi_Interval=30):
+                super().CUF_StartKeepAliveTimer(Pmi_Interval)
+                used.append(("start", self.CUF_KeepAlive()))
+
+            def CUF_StopKeepAliveTimer(self):
+                used.append(("stop", self.CUF_CheckAlive()))
+                super().CUF_StopKeepAliveTimer()
+
+        s = rig.box[0] = Session()
+        done = threading.Event()
+
+        def run():
+            s.CUF_Open("h")
+            s.CUF_Open("h")  # closes first
+            s.CUF_Close()
+            done.set()
+
+        threading.Thread(target=run, daemon=True).start()
+        assert done.wait(10), "an override waited for the session lock"
+        assert used == [("start", True), ("stop", True), ("start", True), ("stop", True)]
+        assert s.mobj_FTP is None and s.mb_TimerRunning is False and s.mb_Connected is False
 
 
 class TestWithStatement:

@@ -1,5 +1,6 @@
 """Directory, file and transfer operations end to end on the real server."""
 
+import errno
 import ftplib
 import os
 import stat
@@ -158,6 +159,78 @@ class TestFailedDownloads:
             session.CUF_DownloadFile("big", str(tmp_path / "x"))
         session.CUF_DownloadFile("big", str(tmp_path / "x"))
         assert (tmp_path / "x").read_bytes() == (ftp.local_dir / "big").read_bytes()
+
+
+    T = 2  # the session's time-out in the broken-transfer tests
+
+    @staticmethod
+    def answers_in_step(ftp, session):
+        """Each command of the session gets its own reply."""
+        assert session.CUF_FileExists("missing.txt") is False
+        assert session.CUF_GetCurrentDir() == "/" + ftp.dirname
+        assert session.CUF_CheckAlive() is True and session.mb_Connected is True
+
+    @pytest.mark.parametrize("final, in_step", [
+        (0.5, True), ("226 Transfer complete.", True), (None, True), ("never", False),
+    ], ids=["late", "226 at once", "426 at once", "never"])
+    def test_data_connection_timing_out(self, ftp, session, tmp_path, final, in_step):
+        """The data stops flowing; the final reply that the server sends once
+        the client gives up is read and dropped, or, when it never comes, the
+        session is Lost and every later call fails at once."""
+        T = self.T
+        session.CUF_Open(ftp.host, ftp.port, ftp.user, ftp.password, T)
+        session.CUF_ChangeDir(ftp.dirname)
+        (ftp.local_dir / "big").write_bytes(os.urandom(1 << 20))
+        rule = {"cmd": "RETR", "action": "freeze", "after": 100_000, "times": 1}
+        if final is not None:
+            rule["final"] = final
+        ftp.set_faults([rule])
+        local = tmp_path / "local.bin"
+        local.write_bytes(b"the old content")
+        started = time.monotonic()
+        with pytest.raises(TimeoutError):
+            session.CUF_DownloadFile("big", str(local))
+        took = time.monotonic() - started
+        assert local.read_bytes() == b"the old content" and leftovers(tmp_path, "local.bin") == []
+        assert not session.mobj_Lock.locked() and took <= 2 * T + 1
+        # Whatever the server says about the transfer has been said before the
+        # next command goes out.
+        said = ("reply", "final")[not in_step]
+        ftp.wait_for(lambda ev: any(e["ev"] == said and e.get("code") in ("226", "426")
+                                    for e in ev))
+        if in_step:
+            self.answers_in_step(ftp, session)
+            return
+        assert session.mb_Connected is False and session.mb_TimerRunning is False
+        for call in (session.CUF_GetCurrentDir, lambda: session.CUF_FileExists("big")):
+            started = time.monotonic()
+            with pytest.raises(ftplib.all_errors):
+                call()
+            assert time.monotonic() - started < 1
+        session.CUF_Open(ftp.host, ftp.port, ftp.user, ftp.password, T)
+        session.CUF_ChangeDir(ftp.dirname)
+        self.answers_in_step(ftp, session)
+
+    @pytest.mark.parametrize("side", ["download", "upload"])
+    def test_local_file_failing_part_way(self, ftp, session, tmp_path, side):
+        """A full disk under a download, a failing read under an upload: the
+        server's final reply is read and dropped."""
+        (ftp.local_dir / "big").write_bytes(os.urandom(1 << 20))
+        if side == "download":
+            node = tmp_path / "full"
+            try:  # a private node of the full device, never the machine's /dev/full
+                os.mknod(node, 0o600 | stat.S_IFCHR, os.makedev(1, 7))
+            except PermissionError:
+                pytest.skip("creating device nodes needs privileges")
+            with pytest.raises(OSError) as info:
+                session.CUF_DownloadFile("big", str(node))
+            assert info.value.errno == errno.ENOSPC
+        else:
+            fd = os.open(tmp_path / "source", os.O_WRONLY | os.O_CREAT, 0o600)
+            with pytest.raises(OSError) as info:
+                session.CUF_UploadFile(fd, "up")  # open(fd, "rb") reads a write-only descriptor
+            assert info.value.errno == errno.EBADF
+        self.answers_in_step(ftp, session)
 
 
 class TestDestinations:

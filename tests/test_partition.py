@@ -252,12 +252,12 @@ class Timed(threading.Thread):
         return self.ended - t0
 
 
-def start_waiters(session):
-    """Three threads that call operations while the session lock is held."""
+def start_waiters(session, count=3):
+    """Threads that call operations while the session lock is held."""
     assert wait_until(session.mobj_Lock.locked, 5), "the lock was never taken"
     calls = (session.CUF_GetCurrentDir, session.CUF_ListFiles,
              lambda: session.CUF_FileExists("x"))
-    threads = [Timed(fn) for fn in calls]
+    threads = [Timed(calls[i % len(calls)]) for i in range(count)]
     for t in threads:
         t.start()
     return threads
@@ -334,24 +334,27 @@ def test_download_in_flight_fails_cleanly_when_the_link_is_cut(wire, tmp_path):
     download.start()
     assert wait_until(lambda: any(p != dest and p.stat().st_size > 64_000
                                   for p in folder.iterdir()), 10), "no download in flight"
-    others = start_waiters(s)
+    others = start_waiters(s, 8)
     time.sleep(0.3)  # they now wait for the lock that the download holds
     cut = link.cut()
     figures = {"download_failed": download.after(cut)}
     figures["lock_waiters"] = [t.after(cut) for t in others]
     assert isinstance(download.result, OSError), download.result
-    assert figures["download_failed"] <= T + 1
     assert dest.read_bytes() == b"the old content"
     assert list(folder.iterdir()) == [dest]
     assert all(isinstance(t.result, Exception) for t in others)
-    # The download timed out on its data connection only: the first waiter
-    # gets the lock then, and its own command waits its time-out on the
-    # control connection, after which every other command fails at once.
+    # The download times out on its data connection, then waits as long
+    # again for its final reply, which never comes: the session is Lost and
+    # its connection ended, so every waiter's command fails at once.
+    assert s.mb_Connected is False and s.mb_TimerRunning is False
+    assert figures["download_failed"] <= 2 * T + 1
     assert max(figures["lock_waiters"]) <= 2 * T + 1
 
     link.restore()
     link.unslow()
     figures["reopen"], figures["reopen_attempts"] = reopen(s, view)
+    assert s.CUF_FileExists("missing.txt") is False
+    assert s.CUF_GetCurrentDir() == "/" + view.dirname
     s.CUF_DownloadFile("big", str(dest))
     assert dest.read_bytes() == data
     assert list(folder.iterdir()) == [dest]

@@ -1,7 +1,6 @@
 // Keep-alive: a chain of one-shot (daemon) threading.Timer objects, each
 // firing sending NOOP under the session lock and arming its successor until
 // mb_TimerRunning is found false.
-#include <cmath>
 
 #include "session/common.h"
 #include "session/timer_guard.h"
@@ -91,19 +90,19 @@ bool convertible_time_out(PyObject* interval) {
 // for a positive interval, a lock's acquire(True, interval).  The comparison
 // is made and the conversion checked here, so that the caller's thread
 // refuses what would otherwise fail on the timer's, where nobody sees it and
-// no NOOP is ever sent.
+// no NOOP is ever sent.  An interval that is not positive (0, negative, NaN)
+// would not wait at all: the chain would fire in a busy loop, a new thread
+// and a NOOP each time, so it is refused too.
 bool check_interval(PyObject* interval) {
-#if PY_VERSION_HEX >= 0x030E0000
-  // From 3.14 the wait refuses NaN before it compares.
-  if (PyFloat_Check(interval) && std::isnan(PyFloat_AS_DOUBLE(interval))) {
-    PyErr_SetString(PyExc_ValueError, "Invalid value NaN (not a number)");
-    return false;
-  }
-#endif
   Ref zero = Ref::steal(PyLong_FromLong(0));
   if (!zero) return false;
   int positive = PyObject_RichCompareBool(interval, zero.get(), Py_GT);
-  bool waitable = positive == 0 || (positive > 0 && convertible_time_out(interval));
+  if (positive == 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "keep-alive interval must be a positive number of seconds, not %R", interval);
+    return false;
+  }
+  bool waitable = positive > 0 && convertible_time_out(interval);
   if (!waitable && PyErr_ExceptionMatches(PyExc_TypeError)) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "keep-alive interval must be a number of seconds, not '%.200s'",

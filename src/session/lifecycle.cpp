@@ -66,36 +66,40 @@ bool set_up_connection(const Call& c) {
   return ftp && set_attr(ftp.get(), c.name(name::encoding), c.arg(kEncoding));
 }
 
-// The session's chain stops and its connection gets QUIT, then the session
-// is cleared: run under the lock by a close, and by an open that finds a
-// connection which another thread's open installed after this one's close.
-// A chain is stopped here again when an open on another thread started one
-// after the close's own stop; in the usual case mb_TimerRunning is false by
-// now and nothing is called.  *quitting tells a failing QUIT (which the
-// caller absorbs) from a failing stop (which it does not).
-bool quit_and_clear(const Call& c, PyObject* target, bool* quitting) {
+// Ends whatever chain runs on a session that is being cleared, by the flag
+// alone: its next firing finds mb_TimerRunning false and arms nothing.  Run
+// under the lock, where no method of the session is called.
+bool end_chain(const Call& c) {
   int running = self_truth(c, name::mb_TimerRunning);
-  if (running < 0 || (running && !self_call(c, name::CUF_StopKeepAliveTimer))) return false;
+  return running == 0 || (running > 0 && self_set(c, name::mb_TimerRunning, Py_False));
+}
+
+// The session's connection gets QUIT and the session is cleared: run under
+// the lock by a close, and by an open that finds a connection which another
+// thread's open installed after this one's close.  A chain that an open
+// started after the close's own stop ends with it.  *quitting tells a
+// failing QUIT (which the caller absorbs) from a failing flag write (which
+// it does not).
+bool quit_and_clear(const Call& c, PyObject* target, bool* quitting) {
+  if (!end_chain(c)) return false;
   *quitting = true;
   if (!call_method(target, c.name(name::quit))) return false;
   return self_set(c, name::mobj_FTP, Py_None) && self_set(c, name::mb_Connected, Py_False);
 }
 
-// Step 6 onwards: the session is marked open and its chain started.
+// Steps 6 and 7: the session is marked open.
 bool mark_open(const Call& c) {
-  if (!self_set(c, name::ms_Encoding, c.arg(kEncoding))) return false;
-  if (!self_set(c, name::mb_Connected, Py_True)) return false;
-  return static_cast<bool>(
-      self_call(c, name::CUF_StartKeepAliveTimer, {c.arg(kKeepAliveInterval)}));
+  return self_set(c, name::ms_Encoding, c.arg(kEncoding)) &&
+         self_set(c, name::mb_Connected, Py_True);
 }
 
 // Under the lock, so that an open is one step against other threads' opens
 // and closes: a connection left by an open that overtook this one is ended
 // (as closing first would have), the new one is set up, and the session is
-// marked open with its chain running before any close can look at it.  A
-// failure marks the session not connected here too, before a later open can
-// mark it open; *marked says so.
-bool open_under_lock(const Call& c, bool* marked) {
+// marked open.  *mine is the connection installed.  A failure marks the
+// session not connected here too, before a later open can mark it open;
+// *marked says so.
+bool open_under_lock(const Call& c, bool* marked, Ref* mine) {
   Ref previous = self_get(c, name::mobj_FTP);
   bool done = static_cast<bool>(previous);
   if (done) {
@@ -112,7 +116,10 @@ bool open_under_lock(const Call& c, bool* marked) {
       }
     }
   }
-  if (done && set_up_connection(c) && mark_open(c)) return true;
+  if (done && set_up_connection(c) && mark_open(c)) {
+    *mine = self_get(c, name::mobj_FTP);
+    if (*mine) return true;
+  }
   Caught failure = take_exception();
   if (is_exception(failure)) {
     if (!self_set(c, name::mb_Connected, Py_False)) return false;
@@ -120,6 +127,30 @@ bool open_under_lock(const Call& c, bool* marked) {
   }
   restore_exception(std::move(failure));
   return false;
+}
+
+// Step 8 runs after the lock is released, since no method of the session is
+// called while it is held (an override may well use the session).  A close
+// may therefore clear the session between the release and the start; its
+// hold ended the chains running then, and this one, started after it, is
+// ended here.  Nothing runs Python between the test and the write, so no
+// other open can slip its own chain in between.  An open that replaced the
+// connection meanwhile starts a chain of its own, which supersedes this one
+// or is superseded by it: one chain runs either way.
+bool start_chain(const Call& c, const Ref& mine, bool* marked) {
+  if (!self_call(c, name::CUF_StartKeepAliveTimer, {c.arg(kKeepAliveInterval)})) {
+    // A failing start fails this open; a session that another call has
+    // taken over since keeps the flags that call gave it.
+    Caught failure = take_exception();
+    Ref current = self_get(c, name::mobj_FTP);
+    if (!current) PyErr_Clear();
+    *marked = !current || current.get() != mine.get();
+    restore_exception(std::move(failure));
+    return false;
+  }
+  Ref current = self_get(c, name::mobj_FTP);
+  if (!current) return false;
+  return current.get() != Py_None || self_set(c, name::mb_TimerRunning, Py_False);
 }
 
 // The body of CUF_Open's try statement.  A session that still holds a
@@ -130,16 +161,20 @@ bool try_open(const Call& c, bool* marked) {
   if (held < 0) return false;
   if (held && !self_call(c, name::CUF_Close)) return false;
 
-  switch (with_session_lock(c, [&] { return open_under_lock(c, marked); })) {
+  Ref mine;
+  switch (with_session_lock(c, [&] { return open_under_lock(c, marked, &mine); })) {
     case WithResult::Raised:
       return false;
     case WithResult::Swallowed:  // a lock that swallows errors: go on after the block
       *marked = false;
-      return mark_open(c);
+      if (!mark_open(c)) return false;
+      mine = self_get(c, name::mobj_FTP);
+      if (!mine) return false;
+      break;
     case WithResult::Completed:
       break;
   }
-  return true;
+  return start_chain(c, mine, marked);
 }
 
 // mobj_FTP = None; mb_Connected = False

@@ -56,6 +56,12 @@ namespace quorvan::session {
   X(retrbinary, "retrbinary")                            \
   X(storbinary, "storbinary")                            \
   X(write, "write")                                      \
+  X(getresp, "getresp")                                  \
+  X(sock, "sock")                                        \
+  X(shutdown, "shutdown")                                \
+  X(ftplib, "ftplib")                                    \
+  X(Error, "Error")                                      \
+  X(error_temp, "error_temp")                            \
   X(timeout, "timeout")                                  \
   X(blocksize, "blocksize")                              \
   X(text_NOOP, "NOOP")                                   \

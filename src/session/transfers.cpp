@@ -1,8 +1,10 @@
 // Whole-file binary transfers.  The local file is prepared before the session
 // lock is taken; the lock is held for the one ftplib call, the whole data
-// transfer included.
+// transfer included, and for bringing the connection back in step when the
+// call fails.
 #include "session/common.h"
 #include "session/download_target.h"
+#include "session/resync.h"
 
 namespace quorvan::session {
 
@@ -37,7 +39,10 @@ static_assert(kSource > 0 && kDestination > 0 && kBlockSize > 0 &&
 enum class Data { file_write, file };
 
 // self.mobj_FTP.<method>(<verb> + format(remote, ""), data, blocksize=...),
-// evaluated in that order.
+// evaluated in that order.  A failing ftplib call may leave its final reply
+// unread (a data connection that timed out, a local file that failed): the
+// connection is brought back in step, or the session marked Lost, before the
+// lock is released (see resync.h).
 bool transfer(const Call& c, name::Id method, name::Id verb, PyObject* remote, PyObject* f,
               Data data_kind) {
   Ref ftp = self_get(c, name::mobj_FTP);
@@ -50,7 +55,9 @@ bool transfer(const Call& c, name::Id method, name::Id verb, PyObject* remote, P
   if (!data) return false;
   Ref reply = call(bound.get(), {command.get(), data.get(), c.arg(kBlockSize)},
                    c.name(name::kw_blocksize));
-  return static_cast<bool>(reply);
+  if (reply) return true;
+  keep_in_step(c, ftp.get());
+  return false;
 }
 
 PyObject* download_file(const Call& c) {

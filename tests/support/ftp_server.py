@@ -16,6 +16,10 @@ server misbehave at a chosen point:
     {"cmd": "NOOP", "action": "idle", "seconds": S}   from here on, time the connection out
                                                   (421, then close) after S idle seconds
 
+A "freeze" rule may say what becomes of the transfer's final reply (226 or
+426) once the client gives up: "final": S sends it S seconds late, "never"
+drops it, any other text is sent at once in its place.
+
 Optional keys: "arg" (the rule applies only when the argument contains
 it), "user" (only for that login), "times" (how often the rule may fire).
 Prints "PORT <n>" on stdout once it listens.
@@ -29,6 +33,7 @@ import argparse
 import itertools
 import json
 import os
+import socket
 import sys
 import threading
 import time
@@ -114,6 +119,22 @@ class Freezing:
     """Mixed into the data channel: when its control connection asks for it, it
     stops sending after a number of bytes and waits for the client to give up."""
 
+    def _watch_for_close(self):
+        """The loop does not report a sending channel readable: the client's
+        giving up is looked for here, so that the final reply follows it."""
+        if self._closed:
+            self._watch.cancel()
+            return
+        try:
+            gone = self.socket.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) == b""
+        except BlockingIOError:
+            return
+        except OSError:
+            gone = True
+        if gone:
+            self._watch.cancel()
+            self.handle_close()
+
     def send(self, data):
         limit = getattr(self, "_freeze_after", None)
         if limit is None and self.cmd_channel._freeze_after is not None:
@@ -124,6 +145,8 @@ class Freezing:
             if room <= 0:
                 # Not writable any more; a close by the client still reads as EOF.
                 self.modify_ioloop_events(self.ioloop.READ)
+                if getattr(self, "_watch", None) is None:
+                    self._watch = self.ioloop.call_every(0.05, self._watch_for_close)
                 return 0
             data = data[:room]
         return super().send(data)
@@ -146,6 +169,7 @@ def make_handler(log, faults, base=FTPHandler):
             self._cut_after = None
             self._slow_start = None
             self._freeze_after = None
+            self._final = None
             log.write(sid=self.sid, ev="connect")
 
         def on_disconnect(self):
@@ -178,6 +202,7 @@ def make_handler(log, faults, base=FTPHandler):
                     self._slow_start = float(rule["seconds"])
                 elif action == "freeze":
                     self._freeze_after = int(rule["after"])
+                    self._final = rule.get("final")
                 elif action == "idle":
                     self.timeout = float(rule["seconds"])
                     if self._idler is not None and not self._idler.cancelled:
@@ -203,6 +228,20 @@ def make_handler(log, faults, base=FTPHandler):
             return super().push_dtp_data(data, isproducer=isproducer, file=file, cmd=cmd)
 
         def respond(self, resp, *args, **kwargs):
+            final = getattr(self, "_final", None)
+            if final is not None and resp[:3] in ("226", "426"):
+                self._final = None
+                log.write(sid=self.sid, ev="final", code=resp[:3], rule=final)
+                if final == "never":
+                    return None
+                if isinstance(final, (int, float)):
+                    def late():
+                        if not self._closed:
+                            self.respond(resp, *args, **kwargs)
+
+                    self.ioloop.call_later(float(final), late)
+                    return None
+                resp = final
             log.write(sid=getattr(self, "sid", 0), ev="reply", code=resp[:3], text=resp[4:])
             return super().respond(resp, *args, **kwargs)
 
