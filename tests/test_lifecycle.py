@@ -490,7 +490,7 @@ class TestWithStatement:
         exits = (3, 4, 5) if sys.version_info >= (3, 14) else (4, 5, 6)
         assert [run(), run(), run()] == [[("enter", 3), ("exit", n)] for n in exits]
 
-        # Before 3.12 clearing the type cache restarts the numbering of version
+        # On 3.10 clearing the type cache restarts the numbering of version
         # tags, so the class, changed after each clear, gets the same tag back
         # every time; the __exit__ it held is freed by the change.
         Lock.__enter__ = lambda self: rig.journal.append(("enter", 5))

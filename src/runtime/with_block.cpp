@@ -10,10 +10,10 @@ namespace {
 // __enter__ and __exit__ as type(manager)'s MRO last gave them, for a few
 // types, each valid while the type keeps the version tag it had then.  The
 // interpreter changes a type's tag whenever the type or a base changes
-// (attributes, __bases__), and from 3.12 never hands a tag out twice within
+// (attributes, __bases__), and from 3.11 never hands a tag out twice within
 // one interpreter, so a matching tag means the same, unchanged type: its MRO
 // still holds both descriptors, which is why they can be kept borrowed.
-// Before 3.12 clearing the type cache (sys._clear_type_cache(), which test
+// On 3.10 clearing the type cache (sys._clear_type_cache(), which test
 // runners call) restarts the numbering, so a changed type may get its old
 // tag back while the descriptors it held are freed: there is no cache.  A
 // module instance, and so its cache, lives in one interpreter (the name table
@@ -43,12 +43,16 @@ void free_cache(PyObject* capsule) {
 
 // The type's tag, or 0 when it has no valid one.
 unsigned int version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+  // Before 3.12 a change clears this flag but may leave the old tag.
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
   return type->tp_version_tag;
 }
 
 SpecialEntry* cache_entry(PyObject* names, PyTypeObject* type) {
-#if defined(Py_GIL_DISABLED) || PY_VERSION_HEX < 0x030C0000
-  // Without the GIL the entries could be torn; before 3.12 tags repeat.
+#if defined(Py_GIL_DISABLED) || PY_VERSION_HEX < 0x030B0000
+  // Without the GIL the entries could be torn; on 3.10 tags repeat.
   (void)names;
   (void)type;
   return nullptr;
