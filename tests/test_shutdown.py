@@ -135,7 +135,7 @@ def busy_core():
 def run_exits(ftp, scenario, runs, work, core=None):
     script = textwrap.dedent(PRELUDE) + textwrap.dedent(SCENARIOS[scenario])
     if core is not None:
-        script = f"os.sched_setaffinity(0, {{{core}}})\n" + script
+        script = f"import os; os.sched_setaffinity(0, {{{core}}})\n" + script
 
     def one(seed):
         started = time.monotonic()
