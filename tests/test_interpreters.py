@@ -194,6 +194,53 @@ def test_sessions_in_own_gil_interpreters(ftp, tmp_path):
     assert [command for _, command, _ in ftp.commands()].count("NOOP") >= 2 * runs
 
 
+# A sub-interpreter that ends while its session's keep-alive waits for a NOOP
+# reply that the server holds back for 6 s, within the session's time-out.
+SLOW_NOOP_AT_END = r"""
+import json, sys, time
+host, port, own_gil = sys.argv[1], sys.argv[2], sys.argv[3] == "True"
+code = '''
+import Quorvan, time
+s = Quorvan.CLASS_FTPClient()
+s.CUF_Open(%r, %s, Pmi_Timeout=20, Pmi_KeepAliveInterval=0.01)
+deadline = time.monotonic() + 10
+while not s.mobj_Lock.locked() and time.monotonic() < deadline:
+    time.sleep(0.005)
+assert s.mobj_Lock.locked()  # a firing holds it, waiting for the reply
+''' % (host, port)
+if own_gil:
+    try:
+        import _interpreters as raw
+    except ImportError:
+        import _xxsubinterpreters as raw
+    interp = raw.create()
+    if sys.version_info < (3, 13):  # see OWN_GIL_INTERPRETERS
+        code = "import sys; sys.modules['ssl'] = None\n" + code
+    started = time.monotonic()
+    failure = (getattr(raw, "exec", None) or raw.run_string)(interp, code)
+    raw.destroy(interp)
+    result = 0 if failure is None else repr(failure)
+else:
+    import _testcapi
+    started = time.monotonic()
+    result = _testcapi.run_in_subinterp(code)
+print(json.dumps([result, time.monotonic() - started]))
+"""
+
+
+@pytest.mark.parametrize("own_gil", [False, True], ids=["shared GIL", "own GIL"])
+def test_end_during_a_slow_noop(ftp, subinterp, own_gil):
+    """The end waits for the command under way instead of aborting the
+    process, and arms no further timer."""
+    if own_gil and sys.version_info < (3, 12):
+        pytest.skip("an own GIL came with 3.12")
+    ftp.set_faults([{"cmd": "NOOP", "action": "delay", "seconds": 6}])
+    result, seconds = run(SLOW_NOOP_AT_END, ftp.host, ftp.port, own_gil,
+                          warnings=["ignore::ResourceWarning"])
+    assert result == 0 and 5 < seconds < 20
+    assert [command for _, command, _ in ftp.commands()].count("NOOP") == 1
+
+
 def test_first_imported_in_a_sub_interpreter(subinterp):
     """Imports in sub-interpreters that then end leave the main
     interpreter's own import whole (each makes its own function type)."""

@@ -2,7 +2,11 @@
 inside the module: the process must end with code 0 and a clean stderr.
 
 QUORVAN_SHUTDOWN_RUNS sets how many exits each scenario makes (default 50,
-some 300 exits in all).
+some 300 exits in all).  QUORVAN_SHUTDOWN_LOAD=N oversubscribes the machine
+on purpose: N busy-looping processes share one core with the exiting
+interpreters, which then take seconds to be scheduled.  Each interpreter runs
+with faulthandler on and prints its seed first, so that a crash shows its stack
+and can be run again.
 """
 
 import os
@@ -15,13 +19,15 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 RUNS = int(os.environ.get("QUORVAN_SHUTDOWN_RUNS", "50"))
-EXIT_BOUND = 30  # seconds one interpreter may take to exit
+LOAD = int(os.environ.get("QUORVAN_SHUTDOWN_LOAD", "0"))
+EXIT_BOUND = 30 if not LOAD else 600  # seconds one interpreter may take to exit
 
 PRELUDE = """
 import os, sys, threading, time
 import Quorvan
 HOST, PORT, FOLDER = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 SEED = int(sys.argv[4])
+print("seed", SEED, flush=True)
 pause = (SEED % 7) * 0.003
 """
 
@@ -107,35 +113,57 @@ FAULTS = {
 }
 
 
-def run_exits(ftp, scenario, runs, work):
+@pytest.fixture
+def busy_core():
+    """The last core, shared by LOAD busy loops started here and ended by
+    their PIDs; None without LOAD."""
+    if not LOAD:
+        yield None
+        return
+    core = max(os.sched_getaffinity(0))
+    spin = f"import os; os.sched_setaffinity(0, {{{core}}})\nwhile True: pass"
+    loops = [subprocess.Popen([sys.executable, "-c", spin]) for _ in range(LOAD)]
+    try:
+        yield core
+    finally:
+        for p in loops:
+            p.kill()
+        for p in loops:
+            p.wait(10)
+
+
+def run_exits(ftp, scenario, runs, work, core=None):
     script = textwrap.dedent(PRELUDE) + textwrap.dedent(SCENARIOS[scenario])
+    if core is not None:
+        script = f"import os; os.sched_setaffinity(0, {{{core}}})\n" + script
 
     def one(seed):
         started = time.monotonic()
         # The sessions are left open on purpose: their sockets are the
         # program's to close, and a debug interpreter would report them.
         result = subprocess.run(
-            [sys.executable, "-W", "ignore::ResourceWarning", "-c", script, ftp.host,
-             str(ftp.port), ftp.dirname, str(seed), str(work)],
+            [sys.executable, "-X", "faulthandler", "-W", "ignore::ResourceWarning", "-c", script,
+             ftp.host, str(ftp.port), ftp.dirname, str(seed), str(work)],
             capture_output=True, text=True, timeout=EXIT_BOUND)
         result.seconds = time.monotonic() - started
         return result
 
-    with ThreadPoolExecutor(max_workers=4) as pool:
+    with ThreadPoolExecutor(max_workers=4 if core is None else 8) as pool:
         return list(pool.map(one, range(runs)))
 
 
 @pytest.mark.slow
 @pytest.mark.timeout(60 + RUNS * EXIT_BOUND // 4)
 @pytest.mark.parametrize("scenario", list(SCENARIOS))
-def test_exit_is_clean(ftp, tmp_path, scenario):
+def test_exit_is_clean(ftp, tmp_path, scenario, busy_core):
     (ftp.local_dir / "big").write_bytes(os.urandom(1 << 20))
     ftp.set_faults(FAULTS.get(scenario, []))
-    results = run_exits(ftp, scenario, RUNS, tmp_path)
+    results = run_exits(ftp, scenario, RUNS, tmp_path, busy_core)
     times = sorted(r.seconds for r in results)
     print(f"\n{scenario}: {len(results)} exits, median {times[len(times) // 2]:.2f} s, "
-          f"slowest {times[-1]:.2f} s")
-    failures = [(r.returncode, r.stderr) for r in results if r.returncode != 0 or r.stderr]
+          f"slowest {times[-1]:.2f} s, load average {os.getloadavg()[0]:.0f}")
+    failures = [(r.stdout, r.returncode, r.stderr) for r in results
+                if r.returncode != 0 or r.stderr]
     assert failures == []
     if scenario == "inside a transfer":  # the ordinary threads were waited for
         big = (ftp.local_dir / "big").read_bytes()
@@ -169,6 +197,33 @@ def test_shutdown_hook_stops_arming():
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "0 False", repr("can't create new thread at interpreter shutdown"), "False False"]
+
+
+@pytest.mark.skipif((3, 12) <= sys.version_info < (3, 12, 2),
+                    reason="3.12.0 and 3.12.1 refuse new threads once the main thread has returned")
+def test_exit_waits_for_a_start_under_way():
+    """A timer's start still under way when the hook runs is waited for to its
+    end, however late (here later than a 5 s bound would allow): a thread
+    that runs its start-up once the interpreter is freed crashes 3.10."""
+    script = textwrap.dedent("""
+        import threading, time, types, Quorvan
+        entered = threading.Event()
+        class LateTimer(threading.Timer):
+            def start(self):
+                entered.set()
+                time.sleep(5.5)  # as on a core too busy to run the new thread
+                super().start()
+                print("started", flush=True)
+        c = Quorvan.CLASS_FTPClient()
+        c.mb_Connected = False
+        Quorvan.threading = types.SimpleNamespace(Timer=LateTimer)
+        threading.Thread(target=c.CUF_StartKeepAliveTimer, args=(0.001,), daemon=True).start()
+        entered.wait(10)
+    """)
+    result = subprocess.run([sys.executable, "-X", "faulthandler", "-c", script],
+                            capture_output=True, text=True, timeout=EXIT_BOUND)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert result.stdout.split() == ["started"]
 
 
 @pytest.mark.skipif((3, 12) <= sys.version_info < (3, 12, 2),

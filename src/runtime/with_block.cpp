@@ -10,9 +10,12 @@ namespace {
 // __enter__ and __exit__ as type(manager)'s MRO last gave them, for a few
 // types, each valid while the type keeps the version tag it had then.  The
 // interpreter changes a type's tag whenever the type or a base changes
-// (attributes, __bases__), and never hands a tag out twice within one
-// interpreter, so a matching tag means the same, unchanged type: its MRO
-// still holds both descriptors, which is why they can be kept borrowed.  A
+// (attributes, __bases__), and from 3.11 never hands a tag out twice within
+// one interpreter, so a matching tag means the same, unchanged type: its MRO
+// still holds both descriptors, which is why they can be kept borrowed.
+// On 3.10 clearing the type cache (sys._clear_type_cache(), which test
+// runners call) restarts the numbering, so a changed type may get its old
+// tag back while the descriptors it held are freed: there is no cache.  A
 // module instance, and so its cache, lives in one interpreter (the name table
 // is made per instance), and is used only with that interpreter's GIL held;
 // the descriptors of a static type shared by interpreters come from this
@@ -48,10 +51,11 @@ unsigned int version_tag(PyTypeObject* type) {
 }
 
 SpecialEntry* cache_entry(PyObject* names, PyTypeObject* type) {
-#ifdef Py_GIL_DISABLED
+#if defined(Py_GIL_DISABLED) || PY_VERSION_HEX < 0x030B0000
+  // Without the GIL the entries could be torn; on 3.10 tags repeat.
   (void)names;
   (void)type;
-  return nullptr;  // without the GIL the entries could be torn
+  return nullptr;
 #else
   PyObject* capsule = name_at(names, RuntimeName::special_cache);
   auto* cache = static_cast<SpecialCache*>(PyCapsule_GetPointer(capsule, kCacheName));

@@ -20,22 +20,34 @@ namespace {
 // attribute up again would then fail on the timer thread and end the chain
 // with a traceback.  A timer armed that way still ends the chain when it
 // fires, since it finds mb_TimerRunning false.
-bool build_and_start_timer(const Call& c) {
+//
+// Only the start() is counted by the exit guard, so that the exit waits for
+// nothing but a thread's start-up; the guard is asked again right before it,
+// since the statements before it may have let the exit begin.
+enum class Armed { started, refused, failed };
+
+Armed build_and_start_timer(const Call& c) {
   Ref threading = global(c, name::threading);
-  if (!threading) return false;
+  if (!threading) return Armed::failed;
   Ref timer_class = get_attr(threading.get(), c.name(name::Timer));
-  if (!timer_class) return false;
+  if (!timer_class) return Armed::failed;
   Ref interval = self_get(c, name::mi_KeepAliveInterval);
-  if (!interval) return false;
+  if (!interval) return Armed::failed;
   Ref callback = self_get(c, name::CUF__OnKeepAliveTimer);
-  if (!callback) return false;
+  if (!callback) return Armed::failed;
   Ref timer = call(timer_class.get(), {interval.get(), callback.get()});
-  if (!timer) return false;
-  if (!self_set(c, name::mobj_KeepAliveTimer, timer.get())) return false;
+  if (!timer) return Armed::failed;
+  if (!self_set(c, name::mobj_KeepAliveTimer, timer.get())) return Armed::failed;
   if (!set_attr(timer.get(), c.name(name::daemon), daemon_timers(c) ? Py_True : Py_False)) {
-    return false;
+    return Armed::failed;
   }
-  return static_cast<bool>(call_method(timer.get(), c.name(name::start)));
+  TimerGuard* guard;
+  int allowed = begin_start(c, &guard);
+  if (allowed <= 0) return allowed < 0 ? Armed::failed : Armed::refused;
+  bool started = static_cast<bool>(call_method(timer.get(), c.name(name::start)));
+  end_start(guard);
+  if (started) return Armed::started;
+  return refused_at_shutdown(guard) ? Armed::refused : Armed::failed;
 }
 
 // Who arms a timer: a start, or a firing arming its successor.
@@ -47,13 +59,11 @@ enum class ArmedBy { start, firing };
 // otherwise believe a keep-alive runs.  Either way the session no longer
 // counts its chain as running.
 bool arm_timer(const Call& c, ArmedBy armed_by) {
-  TimerGuard* guard;
-  int may_arm = begin_arming(c, &guard);
-  if (may_arm < 0) return false;
-  bool armed = may_arm > 0 && build_and_start_timer(c);
-  if (may_arm > 0) end_arming(guard);
-  if (armed) return true;
-  if (may_arm > 0 && !refused_at_shutdown(guard)) return false;
+  int allowed = may_arm(c);
+  if (allowed < 0) return false;
+  Armed armed = allowed > 0 ? build_and_start_timer(c) : Armed::refused;
+  if (armed == Armed::started) return true;
+  if (armed == Armed::failed) return false;
   if (!self_set(c, name::mb_TimerRunning, Py_False)) return false;
   if (armed_by == ArmedBy::firing) return true;
   raise_shutting_down();

@@ -10,7 +10,6 @@ namespace quorvan::session {
 namespace {
 
 constexpr const char kShutdownText[] = "can't create new thread at interpreter shutdown";
-constexpr int kDrainLimitMs = 5000;  // a thread that never starts must not hang the exit
 
 // `state` is the module's state, or the runtime's part at its start.
 TimerGuard* guard_of(void* state) {
@@ -28,12 +27,6 @@ Ref referent(PyObject* weak) {
   if (object == nullptr || object == Py_None) return Ref();
   return Ref::borrow(object);
 #endif
-}
-
-double monotonic_seconds() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 // A timer of a keep-alive chain: a threading.Timer whose function is the
@@ -56,9 +49,12 @@ int is_keep_alive_timer(PyObject* thread, PyObject* timer_class) {
 // A sub-interpreter cannot end while any thread of its own still runs,
 // daemon or not: CPython aborts the process ("not the last thread").  So
 // there, at shutdown, pending keep-alive timers are cancelled and every
-// keep-alive timer thread, cancelled or firing, is waited for, within a
-// bound.  The main interpreter does not wait for daemon threads.
-bool end_timer_threads(PyObject* threading, double deadline) {
+// keep-alive timer thread, cancelled or firing, is waited for, without a
+// deadline: giving up would abort the process however briefly it had waited.
+// A cancelled timer ends at once; a firing ends once its NOOP returns, which
+// the session's time-out bounds, and arms nothing more.  The main interpreter
+// does not wait for daemon threads.
+bool end_timer_threads(PyObject* threading) {
   Ref timer_class = Ref::steal(PyObject_GetAttrString(threading, "Timer"));
   if (!timer_class) return false;
   Ref threads = Ref::steal(PyObject_CallMethod(threading, "enumerate", nullptr));
@@ -78,9 +74,7 @@ bool end_timer_threads(PyObject* threading, double deadline) {
   }
   if (PyErr_Occurred()) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(timers.get()); ++i) {
-    double left = deadline - monotonic_seconds();
-    if (left <= 0) break;
-    if (!Ref::steal(PyObject_CallMethod(PyList_GET_ITEM(timers.get(), i), "join", "d", left))) {
+    if (!Ref::steal(PyObject_CallMethod(PyList_GET_ITEM(timers.get(), i), "join", nullptr))) {
       return false;
     }
   }
@@ -104,10 +98,12 @@ PyObject* shutdown_hook(PyObject* weak_module, PyObject*) {
     Py_RETURN_NONE;
   }
   guard->stopping = true;
-  double deadline = monotonic_seconds() + kDrainLimitMs / 1000.0;
   // Waiting with the GIL released lets each new timer thread run its
   // start-up and signal that it has started; only then is it safe to go on.
-  while (guard->arming > 0 && monotonic_seconds() < deadline) {
+  // The wait has no deadline, since a loaded machine outwaits any: a start
+  // is counted only around Thread.start(), which waits for nothing but its
+  // new thread's start-up, and this thread holds nothing that start-up needs.
+  while (guard->arming > 0) {
     Py_BEGIN_ALLOW_THREADS
     struct timespec ms = {0, 1000000};
     nanosleep(&ms, nullptr);
@@ -115,7 +111,7 @@ PyObject* shutdown_hook(PyObject* weak_module, PyObject*) {
   }
   if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-    if (!threading || !end_timer_threads(threading.get(), deadline)) return nullptr;
+    if (!threading || !end_timer_threads(threading.get())) return nullptr;
   }
   Py_RETURN_NONE;
 }
@@ -191,17 +187,22 @@ void raise_shutting_down() {
 #endif
 }
 
-int begin_arming(const Call& c, TimerGuard** out) {
+int may_arm(const Call& c) {
   TimerGuard* guard = guard_of(c.module_state());
-  *out = guard;
   if (guard == nullptr) return PyErr_Occurred() ? -1 : 1;
   if (interpreter_finalizing()) guard->stopping = true;
-  if (guard->stopping) return 0;
-  ++guard->arming;  // checked and counted under the GIL, before any Python code runs
-  return 1;
+  return guard->stopping ? 0 : 1;
 }
 
-void end_arming(TimerGuard* guard) {
+int begin_start(const Call& c, TimerGuard** out) {
+  int allowed = may_arm(c);
+  *out = allowed > 0 ? guard_of(c.module_state()) : nullptr;
+  // Checked and counted under the GIL, before any Python code runs.
+  if (*out != nullptr) ++(*out)->arming;
+  return allowed;
+}
+
+void end_start(TimerGuard* guard) {
   if (guard != nullptr) --guard->arming;
 }
 

@@ -6,7 +6,9 @@
 // freed.  A keep-alive chain creates a thread at every firing, so with short
 // intervals an exit can land in that window.  The guard closes it: a hook
 // registered with atexit when the module is created stops further arming
-// and waits until every timer already being armed has started.
+// and waits until every timer already being started has started, however
+// long that takes: a thread scheduled late on a busy machine would otherwise
+// start after the interpreter is gone.
 //
 // The moment is chosen so that the keep-alive lasts as long as the program's
 // threads run: on 3.10 to 3.13 the interpreter's exit first runs threading's
@@ -24,7 +26,8 @@
 //
 // A sub-interpreter, unlike the main one, cannot end while a daemon thread
 // of its own runs (CPython aborts the process).  There the hook also cancels
-// the keep-alive timers and waits, within a bound, for their threads to end.
+// the keep-alive timers and waits for their threads to end: a firing inside
+// its NOOP ends when the command returns, within the session's time-out.
 //
 // An interpreter made with the isolated configuration (its own GIL, from
 // 3.12) refuses daemon threads.  There the timers are not daemons, and the
@@ -46,7 +49,7 @@ namespace quorvan::session {
 
 struct TimerGuard {
   bool stopping;       // no more arming
-  long arming;         // timers being armed right now
+  long arming;         // timers being started right now
   bool daemon_timers;  // the interpreter allows daemon threads
 };
 
@@ -74,10 +77,14 @@ bool interpreter_finalizing();
 // The error of a start refused because the interpreter is shutting down.
 void raise_shutting_down();
 
-// Before a timer is built: 1 to go ahead (then end_arming(*guard) must
-// follow), 0 when the interpreter is shutting down (arm nothing), -1 on error.
-int begin_arming(const Call& c, TimerGuard** guard);
-void end_arming(TimerGuard* guard);
+// Before a timer is built: 1 to go ahead, 0 when the interpreter is
+// shutting down (arm nothing), -1 on error.
+int may_arm(const Call& c);
+
+// The same, right before the timer's start(): on 1, the start is counted as
+// under way until end_start(*guard), which must follow it.
+int begin_start(const Call& c, TimerGuard** guard);
+void end_start(TimerGuard* guard);
 
 // After arming failed: true (error cleared, no further arming) when the
 // failure is the interpreter refusing a new thread because it is shutting
