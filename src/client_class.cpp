@@ -1,8 +1,13 @@
 // CLASS_FTPClient: the class made from its methods' signatures (see
-// session/signature.h), as a class statement would make it.
+// session/signature.h), as a class statement would make it.  Each method is
+// a Python function compiled from its signature, whose code hands the
+// arguments to the C++ body (runtime/function.h).
 #include "client_class.h"
 
+#include <array>
+#include <cstdarg>
 #include <iterator>
+#include <utility>
 
 #include "runtime/function.h"
 #include "runtime/globals.h"
@@ -21,7 +26,7 @@ using session::Method;
 
 // In the order they stand in the class body; each signature is defined
 // beside its body.
-const Method* const kMethods[] = {
+constexpr const Method* kMethods[] = {
     &session::kInit,
     &session::kOpen,
     &session::kClose,
@@ -43,85 +48,32 @@ const Method* const kMethods[] = {
     &session::kIsConnected,
 };
 
-Ref default_value(const Default& d) {
-  switch (d.kind) {
-    case Default::Kind::int_:
-      return Ref::steal(PyLong_FromLong(d.integer));
-    case Default::Kind::bool_:
-      return Ref::borrow(d.integer ? Py_True : Py_False);
-    case Default::Kind::str:
-      return Ref::steal(PyUnicode_FromString(d.text));
-    case Default::Kind::absent:
-      break;
-  }
-  return Ref();
+constexpr std::size_t kMethodCount = std::size(kMethods);
+
+// Each method's body built-in: a C entry per method, so that the built-in's
+// self can be the name table alone.
+template <std::size_t I>
+PyObject* body_entry(PyObject* name_table, PyObject* const* args, Py_ssize_t nargs) {
+  return call_body(kMethods[I]->spec, name_table, args, nargs);
 }
 
-// __defaults__: the trailing parameters' defaults, or no tuple at all.
-Ref make_defaults(const Method& m) {
-  int first = m.spec.param_count;
-  while (first > 0 && m.defaults[first - 1].kind != Default::Kind::absent) --first;
-  if (first == m.spec.param_count) return Ref();
-  Ref defaults = Ref::steal(PyTuple_New(m.spec.param_count - first));
-  if (!defaults) return Ref();
-  for (int i = first; i < m.spec.param_count; ++i) {
-    Ref value = default_value(m.defaults[i]);
-    if (!value) return Ref();
-    PyTuple_SET_ITEM(defaults.get(), i - first, value.release());
-  }
-  return defaults;
+template <std::size_t... I>
+std::array<PyMethodDef, sizeof...(I)> make_body_defs(std::index_sequence<I...>) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wcast-function-type"
+  return {{{kMethods[I]->spec.name, reinterpret_cast<PyCFunction>(body_entry<I>), METH_FASTCALL,
+            nullptr}...}};
+#pragma GCC diagnostic pop
 }
 
-// The value an annotation evaluates to.  `List[str]` is evaluated here, when
-// the function is being made, from the module global List as it is then.
-Ref annotation_value(Annotation ann, PyObject* globals, PyObject* builtins) {
-  switch (ann) {
-    case Annotation::str:
-      return Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    case Annotation::int_:
-      return Ref::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
-    case Annotation::bool_:
-      return Ref::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
-    case Annotation::none:
-      return Ref::borrow(Py_None);
-    case Annotation::list_str: {
-      Ref list_name = Ref::steal(PyUnicode_InternFromString("List"));
-      if (!list_name) return Ref();
-      Ref list = load_global(globals, builtins, list_name.get());
-      if (!list) return Ref();
-      return Ref::steal(PyObject_GetItem(list.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
-    }
-    case Annotation::absent:
-      break;
-  }
-  return Ref();
+// Plain data, the same for every module instance, made once.
+PyMethodDef* body_def(std::size_t index) {
+  static std::array<PyMethodDef, kMethodCount> defs =
+      make_body_defs(std::make_index_sequence<kMethodCount>{});
+  return &defs[index];
 }
 
-// A dict of its own for every function: parameters in order, then "return",
-// each annotation given by `value(ann)`.
-template <class Value>
-Ref annotation_dict(const Method& m, Value&& value) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return Ref();
-  for (int i = 0; i < m.spec.param_count; ++i) {
-    if (m.annotations[i] == Annotation::absent) continue;
-    Ref v = value(m.annotations[i]);
-    if (!v || PyDict_SetItemString(dict.get(), m.spec.params[i], v.get()) < 0) return Ref();
-  }
-  if (m.returns != Annotation::absent) {
-    Ref v = value(m.returns);
-    if (!v || PyDict_SetItemString(dict.get(), "return", v.get()) < 0) return Ref();
-  }
-  return dict;
-}
-
-Ref make_annotations(const Method& m, PyObject* globals, PyObject* builtins) {
-  return annotation_dict(
-      m, [&](Annotation ann) { return annotation_value(ann, globals, builtins); });
-}
-
-#if PY_VERSION_HEX >= 0x030E0000
-// An annotation as its source text, as annotationlib's STRING format gives it.
+// An annotation as written in the class body.
 const char* annotation_text(Annotation ann) {
   switch (ann) {
     case Annotation::str:
@@ -140,81 +92,104 @@ const char* annotation_text(Annotation ann) {
   return nullptr;
 }
 
-Ref make_annotation_texts(const Method& m) {
-  return annotation_dict(
-      m, [](Annotation ann) { return Ref::steal(PyUnicode_FromString(annotation_text(ann))); });
+// A default as written in the class body.
+Ref default_text(const Default& d) {
+  switch (d.kind) {
+    case Default::Kind::int_:
+      return Ref::steal(PyUnicode_FromFormat("%ld", d.integer));
+    case Default::Kind::bool_:
+      return Ref::steal(PyUnicode_FromString(d.integer ? "True" : "False"));
+    case Default::Kind::str: {
+      Ref text = Ref::steal(PyUnicode_FromString(d.text));
+      if (!text) return Ref();
+      return Ref::steal(PyObject_Repr(text.get()));
+    }
+    case Default::Kind::absent:
+      break;
+  }
+  return Ref::steal(PyUnicode_FromString(""));
 }
 
-bool has_annotations(const Method& m) {
-  if (m.returns != Annotation::absent) return true;
+bool append_text(PyObject* parts, PyObject* text) {
+  return text != nullptr && PyList_Append(parts, text) == 0;
+}
+
+bool append_format(PyObject* parts, const char* format, ...) {
+  va_list vargs;
+  va_start(vargs, format);
+  Ref text = Ref::steal(PyUnicode_FromFormatV(format, vargs));
+  va_end(vargs);
+  return append_text(parts, text.get());
+}
+
+// The method as its class body would define it, its body handing the
+// parameters on in order:
+//     def CUF_Open(self, Ps_Host: str, Pi_Port: int = 21, ...) -> bool:
+//         body = <the body built-in, linked in later>
+//         return body(self, Ps_Host, Pi_Port, ...)
+bool append_method_source(PyObject* parts, const Method& m) {
+  if (!append_format(parts, "    def %s(", m.spec.name)) return false;
   for (int i = 0; i < m.spec.param_count; ++i) {
-    if (m.annotations[i] != Annotation::absent) return true;
+    const char* ann = annotation_text(m.annotations[i]);
+    Ref value = default_text(m.defaults[i]);
+    if (!value) return false;
+    bool has_default = m.defaults[i].kind != Default::Kind::absent;
+    if (!append_format(parts, "%s%s%s%s%s%U", i == 0 ? "" : ", ", m.spec.params[i],
+                       ann != nullptr ? ": " : "", ann != nullptr ? ann : "",
+                       !has_default ? "" : ann != nullptr ? " = " : "=", value.get())) {
+      return false;
+    }
   }
-  return false;
-}
-
-// A method's __annotate__(format), as the compiler makes one: VALUE and
-// FORWARDREF evaluate the annotations now, from the module globals (every
-// name they use is the module's own), STRING gives them as written; other
-// formats raise NotImplementedError, which annotationlib understands.  Its
-// data is the method's index in kMethods.
-PyObject* annotate_body(const Call& c) {
-  enum { kValue = 1, kForwardRef = 3, kString = 4 };  // annotationlib.Format
-  long format = PyLong_AsLong(c.arg(0));
-  if (format == -1 && PyErr_Occurred()) return nullptr;
-  const Method& m = *kMethods[PyLong_AsSsize_t(c.data())];
-  if (format == kValue || format == kForwardRef) {
-    return make_annotations(m, c.globals(), c.builtins()).release();
+  const char* returns = annotation_text(m.returns);
+  if (!append_format(parts, ")%s%s:\n        %s = '%s'\n        return %s(", returns ? " -> " : "",
+                     returns ? returns : "", kBodyLocal, kBodyPlaceholder, kBodyLocal)) {
+    return false;
   }
-  if (format == kString) return make_annotation_texts(m).release();
-  PyErr_SetNone(PyExc_NotImplementedError);
-  return nullptr;
+  for (int i = 0; i < m.spec.param_count; ++i) {
+    if (!append_format(parts, "%s%s", i == 0 ? "" : ", ", m.spec.params[i])) return false;
+  }
+  return append_format(parts, ")\n");
 }
 
-const FunctionSpec kAnnotateSpec = {"__annotate__", annotate_body, 1, {"format"}};
-
-Ref make_annotate(PyTypeObject* type, Py_ssize_t index_in_class, PyObject* qualname,
-                  PyObject* globals, PyObject* names) {
-  if (!has_annotations(*kMethods[index_in_class])) return Ref();
-  Ref index = Ref::steal(PyLong_FromSsize_t(index_in_class));
-  if (!index) return Ref();
-  Ref annotate_qualname = Ref::steal(PyUnicode_FromFormat("%U.__annotate__", qualname));
-  if (!annotate_qualname) return Ref();
-  return new_function(type, &kAnnotateSpec, annotate_qualname.get(), globals, names,
-                      index.get(), nullptr, nullptr, nullptr);
+Ref class_source() {
+  Ref parts = Ref::steal(PyList_New(0));
+  if (!parts || !append_format(parts.get(), "class %s:\n", kClassName)) return Ref();
+  for (const Method* m : kMethods) {
+    if (!append_method_source(parts.get(), *m)) return Ref();
+  }
+  Ref empty = Ref::steal(PyUnicode_FromString(""));
+  if (!empty) return Ref();
+  return Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
 }
-#endif
 
+// The docstring as the class body holds it, indented (a function's __doc__
+// keeps it so on every version).
 Ref make_doc(const char* text) {
   if (text == nullptr) return Ref::borrow(Py_None);
   return Ref::steal(PyUnicode_FromFormat("\n        %s\n        ", text));
 }
 
-bool add_method(PyTypeObject* type, Py_ssize_t index_in_class, PyObject* namespace_dict,
-                PyObject* globals, PyObject* builtins, PyObject* names) {
-  const Method& m = *kMethods[index_in_class];
-  Ref defaults = make_defaults(m);
-  if (!defaults && PyErr_Occurred()) return false;
-  Ref annotations = make_annotations(m, globals, builtins);
-  if (!annotations) return false;
+// The function the class statement made, linked to its body and given its
+// docstring.
+bool add_method(std::size_t index, PyObject* made, PyObject* namespace_dict, PyObject* names) {
+  const Method& m = *kMethods[index];
+  Ref function = Ref::steal(PyMapping_GetItemString(made, m.spec.name));
+  if (!function || !link_body(function.get(), body_def(index), names)) return false;
   Ref doc = make_doc(m.doc);
-  if (!doc) return false;
-  Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", kClassName, m.spec.name));
-  if (!qualname) return false;
-  Ref annotate;
-#if PY_VERSION_HEX >= 0x030E0000
-  annotate = make_annotate(type, index_in_class, qualname.get(), globals, names);
-  if (!annotate && PyErr_Occurred()) return false;
-#endif
-  Ref function = new_function(type, &m.spec, qualname.get(), globals, names, nullptr, doc.get(),
-                              defaults.get(), annotations.get(), annotate.get());
-  return function && PyDict_SetItemString(namespace_dict, m.spec.name, function.get()) == 0;
+  return doc && PyObject_SetAttrString(function.get(), "__doc__", doc.get()) == 0 &&
+         PyDict_SetItemString(namespace_dict, m.spec.name, function.get()) == 0;
 }
 
 }  // namespace
 
-Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names,
-                        PyTypeObject* function_type) {
+Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names) {
+  // The methods as a class statement makes them (defaults, annotations, and
+  // from 3.14 __annotate__, all as the compiler gives them), in a class of
+  // its own that is then dropped.
+  Ref source = class_source();
+  if (!source) return Ref();
+  Ref made = run_class_statement(source.get(), kClassName, globals);
+  if (!made) return Ref();
   Ref namespace_dict = Ref::steal(PyDict_New());
   if (!namespace_dict) return Ref();
   // __module__ = __name__, resolved as a class body resolves names.
@@ -228,10 +203,8 @@ Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names,
       PyDict_SetItemString(namespace_dict.get(), "__qualname__", class_name.get()) < 0) {
     return Ref();
   }
-  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(kMethods)); ++i) {
-    if (!add_method(function_type, i, namespace_dict.get(), globals, builtins, names)) {
-      return Ref();
-    }
+  for (std::size_t i = 0; i < kMethodCount; ++i) {
+    if (!add_method(i, made.get(), namespace_dict.get(), names)) return Ref();
   }
   Ref bases = Ref::steal(PyTuple_New(0));
   if (!bases) return Ref();

@@ -9,8 +9,7 @@ namespace quorvan {
 
 // Runs the class statement in the module namespace `globals` and returns the
 // class; the caller binds it.  `names` is the module's name table,
-// `function_type` the type its methods are made of.
-Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names,
-                        PyTypeObject* function_type);
+// whose bodies' built-ins hold it.
+Ref create_client_class(PyObject* globals, PyObject* builtins, PyObject* names);
 
 }  // namespace quorvan

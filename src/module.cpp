@@ -65,9 +65,10 @@ int exec_module(PyObject* module) {
     return -1;
   }
 
-  if (module_state_init(module) < 0 || session::init_timer_guard(module) < 0) return -1;
-  auto* state = static_cast<session::SessionState*>(PyModule_GetState(module));
-  Ref cls = create_client_class(globals, builtins.get(), names.get(), state->runtime.function_type);
+  if (module_state_init(module, names.get()) < 0 || session::init_timer_guard(module) < 0) {
+    return -1;
+  }
+  Ref cls = create_client_class(globals, builtins.get(), names.get());
   if (!cls || PyDict_SetItemString(globals, "CLASS_FTPClient", cls.get()) < 0) return -1;
   return 0;
 }

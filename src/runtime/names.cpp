@@ -1,5 +1,6 @@
 #include "runtime/names.h"
 
+#include "runtime/module_state.h"
 #include "runtime/with_block.h"
 
 namespace quorvan {
@@ -8,8 +9,32 @@ namespace {
 
 const char* const kRuntimeNames[kRuntimeNameCount] = {
     "__enter__",  "__exit__",      "__aenter__", "__aexit__",     "__import__", "__builtins__",
-    "__name__",   "__module__",    "__signature__", "__spec__",   "_initializing", nullptr,
+    "__name__",   "__spec__",      "_initializing", nullptr,      nullptr,
 };
+
+void free_link(PyObject* capsule) { PyMem_Free(PyCapsule_GetPointer(capsule, nullptr)); }
+
+// The module_link entry: a pointer to the module's state, null until the
+// module fills it in and again once the module is cleared.
+Ref make_module_link() {
+  auto* link = static_cast<ModuleState**>(PyMem_Malloc(sizeof(ModuleState*)));
+  if (link == nullptr) {
+    PyErr_NoMemory();
+    return Ref();
+  }
+  *link = nullptr;
+  Ref capsule = Ref::steal(PyCapsule_New(link, nullptr, free_link));
+  if (!capsule) PyMem_Free(link);
+  return capsule;
+}
+
+PyObject* make_entry(Py_ssize_t index, const char* text) {
+  if (text != nullptr) return PyUnicode_InternFromString(text);
+  if (index == static_cast<Py_ssize_t>(RuntimeName::special_cache)) {
+    return make_special_cache().release();
+  }
+  return make_module_link().release();
+}
 
 }  // namespace
 
@@ -20,8 +45,7 @@ Ref make_name_table(const char* const* extra, std::size_t extra_count, const int
   if (!table) return table;
   for (Py_ssize_t i = 0; i < names; ++i) {
     const char* text = i < kRuntimeNameCount ? kRuntimeNames[i] : extra[i - kRuntimeNameCount];
-    PyObject* s = text != nullptr ? PyUnicode_InternFromString(text)
-                                  : make_special_cache().release();
+    PyObject* s = make_entry(i, text);
     if (s == nullptr) return Ref();
     PyTuple_SET_ITEM(table.get(), i, s);  // steals s
   }

@@ -1,8 +1,10 @@
 // Interned names, one table per module instance.
 //
-// Attribute and global names are interned strings kept in a tuple that every
-// function object of the module holds, so a lookup costs no string creation
-// and each (sub-)interpreter uses strings it created itself.  The first
+// Attribute and global names are interned strings kept in a tuple that the
+// module's state and its bodies hold, so a lookup costs no string creation
+// and each (sub-)interpreter uses strings it created itself.  The bodies'
+// built-ins hold it, so it also carries what every body of the module shares:
+// the with statement's lookup cache and the link to the module's state.  The first
 // entries are the runtime's own names; a user of the runtime appends its
 // names after them and indexes them from kRuntimeNameCount on.  After the
 // names come keyword tuples: a one-element tuple of one of the names, the
@@ -26,11 +28,10 @@ enum class RuntimeName : int {
   dunder_import,
   dunder_builtins,
   dunder_name,
-  dunder_module,
-  dunder_signature,
   dunder_spec,
   initializing,
   special_cache,  // not a name: the with statement's lookup cache (with_block.h)
+  module_link,    // not a name: the module's state, while it lasts (module_state.h)
   count
 };
 

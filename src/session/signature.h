@@ -1,7 +1,7 @@
 // A method's signature as one table: each parameter's name, annotation and
-// default, in order, self first.  The class (client_class.cpp) makes each
-// function's parameters, __defaults__, __annotations__ and __doc__ from it,
-// and a body reads its arguments at indices the compiler finds in it.
+// default, in order, self first.  The class (client_class.cpp) writes each
+// method's def statement and its __doc__ from it, and a body reads its
+// arguments at indices the compiler finds in it.
 #pragma once
 
 #include <cstddef>
