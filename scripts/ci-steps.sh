@@ -1,18 +1,29 @@
-# CI steps, for .ci/run: source it.  Each step runs under `timeout` (which ends
-# the step's whole process group), so a hang fails within its limit and names
-# its step; a table of every step's time and outcome is printed at the end,
-# whatever ends the run.
+# CI steps, for .ci/run and the scripts it runs: source it.  Each step runs
+# under `timeout` (which ends the step's whole process group), so a hang fails
+# within its limit and names its step; a table of every step's time and
+# outcome is printed at the end, whatever ends the run.
 #   step NAME LIMIT CMD...          runs now; a failure ends the run
 #   step_background NAME LIMIT CMD...   runs beside the next steps, its output
 #                                   into build/ci-logs/NAME.log
 #   step_wait NAME                  waits for it, prints its log; a failure ends the run
+# A script that sources this file while another one's steps run (CI_LOGS set)
+# adds its rows to that one's table instead of printing its own.
 
-CI_LOGS=${CI_LOGS:-$PWD/build/ci-logs}
+if [ -z "${CI_LOGS:-}" ]; then
+  export CI_LOGS=$PWD/build/ci-logs
+  rm -rf "$CI_LOGS"
+  mkdir -p "$CI_LOGS"
+  CI_OUTERMOST=yes
+  : >"$CI_LOGS/steps.tsv"
+else
+  CI_OUTERMOST=no
+fi
 CI_STARTED=$SECONDS
-CI_ROWS=()
 declare -A CI_BACKGROUND=()
-rm -rf "$CI_LOGS"
-mkdir -p "$CI_LOGS"
+
+ci_row() {  # ci_row NAME SECONDS OUTCOME
+  printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$CI_LOGS/steps.tsv"
+}
 
 ci_outcome() {  # ci_outcome STATUS LIMIT: how a step ended
   case "$1" in
@@ -23,14 +34,14 @@ ci_outcome() {  # ci_outcome STATUS LIMIT: how a step ended
 }
 
 ci_table() {
-  local row
+  local name secs outcome
+  [ "$CI_OUTERMOST" = yes ] || return 0
   echo
-  echo "CI steps (wall time; background steps overlap the others):"
+  echo "CI steps in the order they ended (wall time; background steps overlap the others):"
   printf '  %-28s %7s  %s\n' step seconds outcome
-  for row in "${CI_ROWS[@]}"; do
-    IFS=$'\t' read -r name secs outcome <<<"$row"
+  while IFS=$'\t' read -r name secs outcome; do
     printf '  %-28s %7s  %s\n' "$name" "$secs" "$outcome"
-  done
+  done <"$CI_LOGS/steps.tsv"
   printf '  %-28s %7s\n' total "$((SECONDS - CI_STARTED))"
 }
 
@@ -41,7 +52,7 @@ ci_end() {  # on exit: stop what still runs in the background, print the table
     if kill -0 "$pid" 2>/dev/null; then
       kill -TERM "$pid" 2>/dev/null || true
       wait "$pid" 2>/dev/null || true
-      CI_ROWS+=("$name"$'\t'-$'\t'"stopped: the run ended first")
+      ci_row "$name" - "stopped: the run ended first"
     fi
   done
   ci_table
@@ -54,7 +65,7 @@ step() {  # step NAME LIMIT CMD...
   shift 2
   echo "=== CI step: $name (limit $limit s)"
   timeout --kill-after=30 "$limit" "$@" || status=$?
-  CI_ROWS+=("$name"$'\t'"$((SECONDS - start))"$'\t'"$(ci_outcome "$status" "$limit")")
+  ci_row "$name" "$((SECONDS - start))" "$(ci_outcome "$status" "$limit")"
   if [ "$status" != 0 ]; then
     echo "CI step '$name' $(ci_outcome "$status" "$limit")" >&2
     exit 1
@@ -76,7 +87,7 @@ step_wait() {  # step_wait NAME
   unset "CI_BACKGROUND[$name]"
   echo "=== CI step: $name (ran in the background)"
   cat "$CI_LOGS/$name.log"
-  CI_ROWS+=("$name"$'\t'"$((SECONDS - start))"$'\t'"$(ci_outcome "$status" "$limit")")
+  ci_row "$name" "$((SECONDS - start))" "$(ci_outcome "$status" "$limit")"
   if [ "$status" != 0 ]; then
     echo "CI step '$name' $(ci_outcome "$status" "$limit")" >&2
     exit 1
