@@ -2,7 +2,7 @@
 
     scripts/bench                 the full run (256 MiB files, 60 s idle sessions)
     scripts/bench --quick         a smoke run with short durations and small files
-    scripts/bench --only calls    one section (calls, durability, transfers, keepalive)
+    scripts/bench --only calls    one section (calls, durability, transfers, keepalive, capacity)
 
 Starts its own servers on loopback (vsftpd and the test suite's pyftpdlib
 server, each a process of its own, ended by PID) and keeps every file in one
@@ -20,14 +20,16 @@ import sys
 import tempfile
 import time
 
-from bench import calls, durability, keepalive, transfers
+from bench import calls, capacity, durability, keepalive, transfers
 from bench.common import Report, format_table, machine_text
 from bench.servers import Pyftpdlib, Vsftpd
 
-SECTIONS = ("calls", "durability", "transfers", "keepalive")
+SECTIONS = ("calls", "durability", "transfers", "keepalive", "capacity")
 
 
-def scratch_parent(need_bytes):
+def scratch_parent(need_bytes, chosen=None):
+    if chosen:
+        return chosen, f"the folder chosen ({chosen})"
     shm = "/dev/shm"
     if os.path.isdir(shm) and os.access(shm, os.W_OK):
         if shutil.disk_usage(shm).free > need_bytes * 2:
@@ -45,6 +47,12 @@ def parse_args(argv):
     p.add_argument("--idle-seconds", type=float, help="idle-session CPU window")
     p.add_argument("--sessions", type=int, help="sessions open at once")
     p.add_argument("--sessions-seconds", type=float, help="how long they stay open")
+    p.add_argument("--capacity", help="capacity cases, SESSIONSxINTERVAL[,...] (at most 10000 "
+                   "sessions)")
+    p.add_argument("--capacity-kinds", help="ext (the module), peer (the Python class) or both")
+    p.add_argument("--capacity-intervals", type=float, help="intervals each capacity case is watched")
+    p.add_argument("--scratch", help="keep the files in this folder (default: tmpfs if it "
+                   "has room), e.g. one on a disk to see what a download's flush costs")
     p.add_argument("--markdown", help="also write the table to this file")
     args = p.parse_args(argv)
     quick = args.quick
@@ -54,6 +62,9 @@ def parse_args(argv):
     args.sessions = args.sessions or (50 if quick else 200)
     args.sessions_seconds = args.sessions_seconds or (5.0 if quick else 30.0)
     args.sample_seconds = 0.01 if quick else 0.03
+    args.capacity = args.capacity or ("200x1" if quick else "1000x30,10000x30,4000x2")
+    args.capacity_kinds = args.capacity_kinds or ("ext" if quick else "ext,peer")
+    args.capacity_intervals = args.capacity_intervals or 2
     args.call_rounds = 3 * args.rounds  # samples are short: more rounds cost little
     return args
 
@@ -62,7 +73,7 @@ def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     sections = args.only or list(SECTIONS)
     size = args.size_mib * 1024 * 1024
-    parent, where = scratch_parent(4 * size)
+    parent, where = scratch_parent(4 * size, args.scratch)
     report = Report()
     command = "scripts/bench " + " ".join(shlex.quote(a) for a in sys.argv[1:])
     started = time.time()
@@ -91,6 +102,9 @@ def main(argv=None):
             if "keepalive" in sections:
                 print("keep-alive", flush=True)
                 keepalive.run(report, servers, workdir, args)
+            if "capacity" in sections:
+                print("capacity (sessions x interval, a server in another process)", flush=True)
+                capacity.run(report, args)
         finally:
             for server in servers:
                 server.stop()

@@ -4,27 +4,51 @@ commands the server received for it, and stops the server.
 """
 
 import hashlib
+import importlib
 import os
+import subprocess
 import sys
 import tempfile
 import threading
 import time
 from pathlib import Path
+from typing import Protocol
 
 import Quorvan
-from support.server import PASSWORD, USER, FtpServer  # tests/ is on the path (scripts/demo)
+
+# The test suite's throw-away server (tests/support/server.py; scripts/demo puts
+# tests/ on the path), untyped, so the demo says what it uses of it.
+test_server = importlib.import_module("support.server")
+USER: str = test_server.USER
+PASSWORD: str = test_server.PASSWORD
+
+
+class FtpServer(Protocol):
+    host: str
+    port: int
+    root: Path
+    process: "subprocess.Popen[bytes]"
+
+    def log_mark(self) -> int: ...
+    def commands(self, since: int = 0) -> list[tuple[int, str, str]]: ...
+    def stop(self) -> None: ...
+
+
+def start_server(base: Path) -> FtpServer:
+    server: FtpServer = test_server.FtpServer(base).start()
+    return server
 
 
 class Narrator:
     """Numbers the steps and shows the commands the server saw for each
     (the keep-alive's NOOPs only where the step is about them)."""
 
-    def __init__(self, server):
+    def __init__(self, server: FtpServer) -> None:
         self.server = server
         self.mark = server.log_mark()
         self.number = 0
 
-    def step(self, text, *details, noops=False):
+    def step(self, text: str, *details: str, noops: bool = False) -> None:
         self.number += 1
         time.sleep(0.05)  # let the server's log catch up with the last reply
         seen = [c for c in self.server.commands(self.mark) if noops or c[1] != "NOOP"]
@@ -38,11 +62,11 @@ class Narrator:
             print(f"      server saw: {wire}")
 
 
-def digest(path):
+def digest(path: Path) -> str:
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()[:16]
 
 
-def run_session(server, folder, say):
+def run_session(server: FtpServer, folder: Path, say: Narrator) -> None:
     session = Quorvan.CLASS_FTPClient()
     say.step("A new session holds no connection and has sent nothing.",
              f"CUF_IsConnected() -> {session.CUF_IsConnected()}")
@@ -87,7 +111,7 @@ def run_session(server, folder, say):
         say.step("A download of a missing file raises error_perm and leaves the local copy "
                  "as it was.", f"{e}", f"copy.bin still sha256 {digest(copy)}")
 
-    def worker(n):
+    def worker(n: int) -> None:
         part = folder / f"part{n}.bin"
         part.write_bytes(os.urandom(200_000))
         session.CUF_UploadFile(str(part), f"part{n}.bin")
@@ -118,9 +142,9 @@ def run_session(server, folder, say):
              f"mobj_FTP -> {session.mobj_FTP}")
 
 
-def main():
+def main() -> int:
     with tempfile.TemporaryDirectory(prefix="quorvan-demo-") as base:
-        server = FtpServer(Path(base)).start()
+        server = start_server(Path(base))
         try:
             print(f"Quorvan demo: a pyftpdlib server (process {server.process.pid}) on "
                   f"{server.host}:{server.port}, serving {server.root}\n")

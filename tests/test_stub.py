@@ -1,10 +1,13 @@
 """The type stub shipped beside the module says what the module does: the
-same names, the same methods with the same parameters, defaults and
-annotations, and attribute types that the live values have."""
+same names, the same methods with the same parameters and defaults, the
+run-time annotations or a consistent widening of them, and attribute types
+that the live values have."""
 
 import ast
 import inspect
 import threading
+import types
+import typing
 from pathlib import Path
 
 import pytest
@@ -30,6 +33,13 @@ def evaluate(node, namespace):
     return LOCK_TYPE if value is threading.Lock else value
 
 
+def accepts(declared, annotation):
+    """A type checker takes a value of `annotation` where `declared` is
+    wanted: the same type, a union holding it, or float for int."""
+    members = typing.get_args(declared) if isinstance(declared, types.UnionType) else (declared,)
+    return any(m == annotation or (m is float and annotation is int) for m in members)
+
+
 def test_module_names(stub, Quorvan):
     tree, namespace, classes = stub
     runtime = {k: v for k, v in vars(Quorvan).items() if not k.startswith("__")}
@@ -50,6 +60,7 @@ def test_methods_match_the_runtime_signatures(stub, Quorvan):
     cls = Quorvan.CLASS_FTPClient
     functions = [n for n in classes["CLASS_FTPClient"].body if isinstance(n, ast.FunctionDef)]
     runtime_names = [k for k in vars(cls) if inspect.isroutine(vars(cls)[k])]
+    widened = {}
     assert [f.name for f in functions] == runtime_names and len(functions) == 19
     for f in functions:
         args = f.args
@@ -66,7 +77,12 @@ def test_methods_match_the_runtime_signatures(stub, Quorvan):
                 evaluate(a.annotation, namespace) if a.annotation else inspect.Parameter.empty,
             ))
         actual = [(p.name, p.default, p.annotation) for p in runtime.parameters.values()]
-        assert declared == actual, f.name
+        assert [d[:2] for d in declared] == [a[:2] for a in actual], f.name
+        for (name, _, stub_type), (_, _, annotation) in zip(declared, actual):
+            # The stub may widen a parameter to what the method accepts, the
+            # same way wherever the name occurs, never narrow or change it.
+            assert stub_type == widened.setdefault(name, stub_type), (f.name, name)
+            assert accepts(stub_type, annotation), (f.name, name)
         doc = getattr(cls, f.name).__doc__
         assert ast.get_docstring(f) == (doc and inspect.cleandoc(doc)), f.name
         # Same value and type: True must not pass for 1, nor 21 for 21.0.
@@ -77,6 +93,10 @@ def test_methods_match_the_runtime_signatures(stub, Quorvan):
             assert (f.name, returns) == ("__init__", None)
         else:
             assert returns == runtime.return_annotation, f.name
+    attributes = {n.target.id: evaluate(n.annotation, namespace)
+                  for n in classes["CLASS_FTPClient"].body if isinstance(n, ast.AnnAssign)}
+    # The attribute holds what CUF_Open was given.
+    assert attributes["mi_KeepAliveInterval"] == widened["Pmi_KeepAliveInterval"]
 
 
 def test_attributes_have_the_declared_types(stub, Quorvan, ftp):
@@ -97,6 +117,7 @@ def test_attributes_have_the_declared_types(stub, Quorvan, ftp):
                 value = getattr(session, name)
                 # isinstance takes a bool for an int; the stub must say which it is.
                 assert (type(value) is expected if expected in (int, str)
+                        else type(value) in (int, float) if expected is float
                         else isinstance(value, expected)), (state, name)
     finally:
         session.CUF_Close()

@@ -343,6 +343,8 @@ ScoreboardFile {self.base}/proftpd.scoreboard
   DelayEngine off
 </IfModule>
 AuthOrder mod_auth_unix.c
+# The named account has no login shell (scripts/install-ftp-daemons).
+RequireValidShell off
 WtmpLog off
 UseReverseDNS off
 Umask 022
@@ -376,15 +378,21 @@ class PureFtpd(Daemon):
 
     def command_line(self):
         # The anonymous root is always the home of the `ftp` account: lay ours
-        # over it in a mount namespace of the daemon's own.
+        # over it in a mount namespace of the daemon's own.  Its Unix login
+        # takes only accounts whose shell /etc/shells lists, and the named one
+        # has none: there the daemon sees a list with the named account's shell.
         home = account(ANON_USER).pw_dir
+        shells = self.base / "shells"
+        listed = Path("/etc/shells").read_text() if Path("/etc/shells").exists() else ""
+        shells.write_text(listed + account(self.user).pw_shell + "\n")
         daemon = [
             str(binary("pure-ftpd")), "--bind", f"{self.host},{self.port}",
             "--login", "unix", "--anonymouscancreatedirs", "--dontresolve",
             "--umask", "133:022", "--maxidletime", str(max(1, round(self.idle_timeout / 60))),
         ]
-        script = 'mount --bind "$1" "$2" && shift 2 && exec "$@"'
-        return ["sh", "-c", script, "sh", str(self.base / "anon"), home, *daemon]
+        script = ('mount --bind "$1" "$2" && mount --bind "$3" /etc/shells && shift 3 '
+                  '&& exec "$@"')
+        return ["sh", "-c", script, "sh", str(self.base / "anon"), home, str(shells), *daemon]
 
     namespaces = ("--pid", "--mount", "--propagation", "private")
 
