@@ -3,6 +3,8 @@
 # within its limit and names its step; a table of every step's time and
 # outcome is printed at the end, whatever ends the run.
 #   step NAME LIMIT CMD...          runs now; a failure ends the run
+#   step_or_note NAME LIMIT CMD...  runs now; a failure returns 1, so that the
+#                                   caller can run the next suite and fail later
 #   step_background NAME LIMIT CMD...   runs beside the next steps, its output
 #                                   into build/ci-logs/NAME.log
 #   step_wait NAME                  waits for it, prints its log; a failure ends the run
@@ -61,6 +63,10 @@ ci_end() {  # on exit: stop what still runs in the background, print the table
 trap ci_end EXIT
 
 step() {  # step NAME LIMIT CMD...
+  step_or_note "$@" || exit 1
+}
+
+step_or_note() {  # step_or_note NAME LIMIT CMD...: as step, but returns 1 on failure
   local name=$1 limit=$2 start=$SECONDS status=0
   shift 2
   echo "=== CI step: $name (limit $limit s)"
@@ -68,7 +74,7 @@ step() {  # step NAME LIMIT CMD...
   ci_row "$name" "$((SECONDS - start))" "$(ci_outcome "$status" "$limit")"
   if [ "$status" != 0 ]; then
     echo "CI step '$name' $(ci_outcome "$status" "$limit")" >&2
-    exit 1
+    return 1
   fi
 }
 

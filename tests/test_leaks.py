@@ -477,12 +477,24 @@ def test_open_close_cycles_stay_flat(ftp, client, traced, request):
                     client.CUF_Open(ftp.host, refused_port, Pmi_Timeout=5)
             client.CUF_Close()
 
+    def settled():
+        # A firing already past its check when the close stopped the chain
+        # arms one last timer, which ends at its own firing but stays in the
+        # session's attribute until the next start: one timer's objects,
+        # there or not by timing, and no growth.
+        now = settle(baseline)
+        timer = client.mobj_KeepAliveTimer
+        if timer is not None and not timer.is_alive():
+            client.mobj_KeepAliveTimer = None
+            now = Footprint(INTERPRETER_OWN)
+        return now
+
     count = max(SERVER_OPS // 10, 20)
     baseline = Footprint(INTERPRETER_OWN)
     cycles(count // 5)
-    warm = settle(baseline)
+    warm = settled()
     cycles(count)
-    after = settle(baseline)
+    after = settled()
     check_flat(warm.growth(after), count)
     growth = baseline.growth(after)
     assert growth["fds"] <= 0 and growth["threads"] <= 0, growth
