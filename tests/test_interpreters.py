@@ -243,7 +243,7 @@ def test_end_during_a_slow_noop(ftp, subinterp, own_gil):
 
 def test_first_imported_in_a_sub_interpreter(subinterp):
     """Imports in sub-interpreters that then end leave the main
-    interpreter's own import whole (each makes its own function type)."""
+    interpreter's own import whole (each makes its own functions)."""
     out = run("""
         import _testcapi, gc, inspect, json
         code = "import Quorvan, inspect; inspect.signature(Quorvan.CLASS_FTPClient.CUF_Open)"
