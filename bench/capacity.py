@@ -21,6 +21,8 @@ import subprocess
 import sys
 import time
 
+from bench.common import process_status
+
 CHILD_GRACE = 120  # seconds beyond a case's own length before it counts as hung
 OPEN_SECONDS_PER_SESSION = 0.02  # a bound on opening and closing, not a target
 FD_MARGIN = 256
@@ -102,18 +104,6 @@ def serve(idle_limit):
 
 
 # --- the client --------------------------------------------------------------
-
-def process_status():
-    """Resident memory (KiB) and thread count of this process."""
-    rss = threads = 0
-    with open("/proc/self/status", encoding="utf-8") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                rss = int(line.split()[1])
-            elif line.startswith("Threads:"):
-                threads = int(line.split()[1])
-    return rss, threads
-
 
 def client(kind, port, count, interval, seconds, control):
     if kind == "ext":

@@ -36,6 +36,18 @@ class Report:
         return row
 
 
+def process_status():
+    """Resident memory (KiB) and thread count of this process."""
+    rss = threads = 0
+    with open("/proc/self/status", encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                rss = int(line.split()[1])
+            elif line.startswith("Threads:"):
+                threads = int(line.split()[1])
+    return rss, threads
+
+
 def median(values):
     return statistics.median(values)
 

@@ -13,7 +13,7 @@ import sys
 import threading
 import time
 
-from bench.common import median, paired_ratio, ratio_spread, rotated
+from bench.common import median, paired_ratio, process_status, ratio_spread, rotated
 
 ROUND_TRIP_TARGET = 1.05
 ROUND_TRIP_CALLS = 200
@@ -23,18 +23,6 @@ CHILD_GRACE = 120  # seconds a child may take beyond its own window
 
 
 # --- in the child processes ----------------------------------------------------
-
-def process_status():
-    """Resident memory (KiB) and thread count of this process."""
-    rss = threads = 0
-    with open("/proc/self/status", encoding="utf-8") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                rss = int(line.split()[1])
-            elif line.startswith("Threads:"):
-                threads = int(line.split()[1])
-    return rss, threads
-
 
 def cpu_seconds():
     return time.process_time()  # every thread of the process, finer than os.times()
