@@ -217,7 +217,8 @@ def run(report, args):
             raise SystemExit("capacity: at most 10,000 sessions")
         seconds = args.capacity_intervals * interval
         for kind in args.capacity_kinds.split(","):
-            print(f"  {count} x {interval:g} s, {kind}", flush=True)
+            print(f"  {count} x {interval:g} s, {kind}: watched for {seconds:g} s, plus opening "
+                  f"and closing the sessions", flush=True)
             case(report, kind, count, interval, seconds)
 
 

@@ -3,6 +3,18 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# Progress: a line on stderr before each step that may take more than a few
+# seconds, saying roughly how long; stdout is kept for the values that other
+# scripts read (scripts/build and scripts/venv print a path).
+say() { echo "== $(basename "$0"): $*" >&2; }
+# fail_step STEP LOG: the end of the log, then which step failed and where
+# the whole log is.
+fail_step() {
+  tail -n 40 "$2" >&2
+  echo "$(basename "$0"): $1 failed; the whole log is ${2#"$ROOT"/}" >&2
+  exit 1
+}
+
 # The interpreter to build for: $PYTHON if set, else python3.10 on PATH, else
 # pyenv's 3.10.  QUORVAN_PYVER=3.11 (etc.) picks another version the same way;
 # QUORVAN_PYVER=3.14d picks a debug interpreter (python3.14d).

@@ -1,10 +1,14 @@
 """The type stub shipped beside the module says what the module does: the
 same names, the same methods with the same parameters and defaults, the
-run-time annotations or a consistent widening of them, and attribute types
-that the live values have."""
+run-time annotations or a consistent widening of them, attribute types that
+the live values have, and a docstring for each method, which the class
+reference and the README's links follow."""
 
 import ast
+import importlib.machinery
+import importlib.util
 import inspect
+import re
 import threading
 import types
 import typing
@@ -12,18 +16,24 @@ from pathlib import Path
 
 import pytest
 
+ROOT = Path(__file__).resolve().parent.parent
+
 # threading.Lock is a factory before 3.13; as an annotation it means the
 # type of the locks it makes.
 LOCK_TYPE = type(threading.Lock())
 
 
 @pytest.fixture
-def stub(Quorvan):
-    path = Path(Quorvan.__file__).with_name("Quorvan.pyi")
-    tree = ast.parse(path.read_text(encoding="utf-8"), filename=str(path))
+def stub_source(Quorvan):
+    return Path(Quorvan.__file__).with_name("Quorvan.pyi").read_text(encoding="utf-8")
+
+
+@pytest.fixture
+def stub(stub_source):
+    tree = ast.parse(stub_source, filename="Quorvan.pyi")
     namespace = {}
     imports = [node for node in tree.body if isinstance(node, (ast.Import, ast.ImportFrom))]
-    exec(compile(ast.Module(body=imports, type_ignores=[]), str(path), "exec"), namespace)
+    exec(compile(ast.Module(body=imports, type_ignores=[]), "Quorvan.pyi", "exec"), namespace)
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
     return tree, namespace, classes
 
@@ -62,6 +72,7 @@ def test_methods_match_the_runtime_signatures(stub, Quorvan):
     runtime_names = [k for k in vars(cls) if inspect.isroutine(vars(cls)[k])]
     widened = {}
     assert [f.name for f in functions] == runtime_names and len(functions) == 19
+    assert ast.get_docstring(classes["CLASS_FTPClient"])
     for f in functions:
         args = f.args
         assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg), f.name
@@ -83,8 +94,10 @@ def test_methods_match_the_runtime_signatures(stub, Quorvan):
             # same way wherever the name occurs, never narrow or change it.
             assert stub_type == widened.setdefault(name, stub_type), (f.name, name)
             assert accepts(stub_type, annotation), (f.name, name)
-        doc = getattr(cls, f.name).__doc__
-        assert ast.get_docstring(f) == (doc and inspect.cleandoc(doc)), f.name
+        # Documented in the stub, every parameter by name (the run-time
+        # docstrings are short, or None).
+        doc = ast.get_docstring(f) or ""
+        assert doc and all(f"`{a.arg}`" in doc for a in args.args[1:]), f.name
         # Same value and type: True must not pass for 1, nor 21 for 21.0.
         assert [type(d[1]) for d in declared] == [type(a[1]) for a in actual], f.name
         returns = evaluate(f.returns, namespace)
@@ -121,3 +134,35 @@ def test_attributes_have_the_declared_types(stub, Quorvan, ftp):
                         else isinstance(value, expected)), (state, name)
     finally:
         session.CUF_Close()
+
+
+def test_documentation_follows_the_stub(stub, stub_source):
+    """docs/reference.md is rendered from the stub's docstrings, the README
+    links every method to its entry there, and every link between the
+    project's Markdown files finds its file and its heading."""
+    path = ROOT / "scripts" / "reference"
+    loader = importlib.machinery.SourceFileLoader("reference", str(path))
+    reference = importlib.util.module_from_spec(importlib.util.spec_from_loader("reference", loader))
+    loader.exec_module(reference)
+    assert (ROOT / "docs" / "reference.md").read_text(encoding="utf-8") == \
+        reference.render(stub_source), "docs/reference.md is not current: run scripts/reference"
+
+    def prose(file):  # without fenced code, where "#" starts a comment
+        return re.sub(r"^```.*?^```", "", file.read_text(encoding="utf-8"), flags=re.M | re.S)
+
+    readme = prose(ROOT / "README.md")
+    _, _, classes = stub
+    for f in classes["CLASS_FTPClient"].body:
+        if isinstance(f, ast.FunctionDef):
+            link = f"[`{f.name}`](docs/reference.md#{reference.anchor(reference.method_heading(f.name))})"
+            assert link in readme, f.name
+    for file in [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]:
+        for target in re.findall(r"\]\(([^)\s]+)\)", prose(file)):
+            if "://" in target:
+                continue
+            name, _, fragment = target.partition("#")
+            linked = (file.parent / name).resolve() if name else file
+            assert linked.exists(), (file.name, target)
+            if fragment and linked.suffix == ".md":
+                headings = re.findall(r"^#+ +(.*?) *$", prose(linked), flags=re.M)
+                assert fragment in map(reference.anchor, headings), (file.name, target)
