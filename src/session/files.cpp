@@ -33,8 +33,10 @@ bool ask_size(const Call& c) {
   if (!ftp) return false;
   Ref size = get_attr(ftp.get(), c.name(name::size));
   if (!size) return false;
-  if (!call_method(ftp.get(), c.name(name::voidcmd), {c.name(name::text_TYPE_I)})) return false;
-  return static_cast<bool>(call(size.get(), {c.arg(kFileName)}));
+  if (!ftp_command(c, ftp.get(), name::voidcmd, {c.name(name::text_TYPE_I)})) return false;
+  if (call(size.get(), {c.arg(kFileName)})) return true;
+  keep_in_step(c, ftp.get());
+  return false;
 }
 
 PyObject* delete_file(const Call& c) {
