@@ -309,7 +309,7 @@ class TestInStepAfterAnyFailure:
             os.close(os.open(os.fsencode(ftp.local_dir) + b"/caf\xe9.txt", os.O_CREAT, 0o600))
             call = session.CUF_ListFiles
         elif kind == "download":
-            ftp.set_faults([{"cmd": "RETR", "action": "slow", "seconds": 1}])
+            ftp.set_faults([{"cmd": "RETR", "action": "freeze", "after": 100_000, "times": 1}])
             interrupt = raised_after(0.3, Deadline)
             call = lambda: session.CUF_DownloadFile("f", str(tmp_path / "f"))
         elif kind in ("check", "pwd", "mkd"):

@@ -56,6 +56,8 @@ namespace quorvan::session {
   X(retrbinary, "retrbinary")                            \
   X(storbinary, "storbinary")                            \
   X(write, "write")                                      \
+  X(lastresp, "lastresp")                                \
+  X(voidresp, "voidresp")                                \
   X(sock, "sock")                                        \
   X(file, "file")                                        \
   X(readline, "readline")                                \
