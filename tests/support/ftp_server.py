@@ -83,6 +83,7 @@ class Faults:
                 text = f.read()
             self._rules = json.loads(text) if text.strip() else []
             self._stamp = stamp
+            self._fired = {}  # rules set anew fire anew, even where equal to earlier ones
 
     def match(self, cmd, arg, user):
         self._reload()
