@@ -31,7 +31,8 @@ class CLASS_FTPClient:
     clears the session; a closed session can be opened again.
 
     States: New (made, nothing sent), Open, Open failed (`CUF_Open` raised),
-    Lost (a keep-alive `NOOP` failed: `mb_Connected` is False, nothing
+    Lost (a keep-alive `NOOP` failed, or the server said nothing within
+    `Pmi_Timeout` after a failed command: `mb_Connected` is False, nothing
     reconnects), Closed. Every method may be called in every state.
 
     Arguments are not checked or converted: `ftplib`, `threading` or `open()`
@@ -45,6 +46,15 @@ class CLASS_FTPClient:
     timed-out connection (`ftplib.all_errors` covers these). A method called
     without a connection (before `CUF_Open`, after `CUF_Close`) raises
     `AttributeError`, which `ftplib.all_errors` does not cover.
+
+    Whatever a command fails with (a refusal, a broken or timed-out
+    connection, a reply or listing that cannot be decoded, the caller's own
+    exception from a signal handler, `KeyboardInterrupt`), the next command
+    gets its own reply: before the error is raised, the session sends `ABOR`
+    and `SYST` and drops every line the server sends before `SYST`'s reply.
+    That costs a round trip, and up to `Pmi_Timeout` when the server is late
+    with what it owes; when it says nothing within `Pmi_Timeout`, the session
+    is marked Lost and its connection ended, so later calls fail at once.
 
     The class is not a context manager: close a session in `try`/`finally`.
     No method calls another method of the session while it holds the lock, so
@@ -226,11 +236,10 @@ class CLASS_FTPClient:
         added, filtered or sorted. Some servers answer an empty directory with
         an empty list, others with a 5xx reply (`ftplib.error_perm`).
 
-        Raises ftplib's errors, and `AttributeError` without a connection. A
-        listing that breaks part-way raises `OSError` or `EOFError` after the
-        server's final reply has been read (within `Pmi_Timeout`), or, when
-        none comes, with the session marked Lost and its connection ended.
-        Holds the session lock for the whole listing.
+        Raises ftplib's errors (`UnicodeDecodeError` for a name the session's
+        encoding cannot read), and `AttributeError` without a connection; the
+        next command still gets its own reply (see the class). Holds the
+        session lock for the whole listing.
         """
     def CUF_MakeDir(self, Pms_DirName: str) -> None:
         """Create the directory `Pms_DirName` on the server (`MKD`).
@@ -277,7 +286,9 @@ class CLASS_FTPClient:
         the server answers with a 5xx reply, whatever its reason: no such
         file, a directory (on most servers), no permission, `SIZE` not
         supported. `TYPE I` first, since some servers refuse `SIZE` in ASCII
-        mode.
+        mode. A preliminary (1xx) reply to `SIZE` is followed by the final
+        one, which answers. A False answer is a failed command, so it costs a
+        round trip more (see the class).
 
         Raises `ftplib.error_temp` for a 4xx reply, the other ftplib errors,
         and `AttributeError` without a connection (it does not answer False).
@@ -308,9 +319,8 @@ class CLASS_FTPClient:
         folder is missing or not writable), `ftplib.error_perm` when the server
         refuses (no such remote file), the other ftplib errors, and
         `AttributeError` without a connection. A transfer that breaks part-way
-        raises `OSError` or `EOFError` after the server's final reply has been
-        read (within `Pmi_Timeout`), or, when none comes, with the session
-        marked Lost and its connection ended.
+        raises what broke it (`OSError`, `EOFError`, the caller's own
+        exception); the next command still gets its own reply (see the class).
 
         Holds the session lock for the whole transfer: the keep-alive and the
         session's other threads wait until it has ended.
@@ -337,9 +347,8 @@ class CLASS_FTPClient:
         Raises `OSError` for the local file (then nothing is sent),
         `ftplib.error_perm` when the server refuses, the other ftplib errors,
         and `AttributeError` without a connection. A transfer that breaks
-        part-way raises `OSError` or `EOFError` after the server's final reply
-        has been read (within `Pmi_Timeout`), or, when none comes, with the
-        session marked Lost and its connection ended.
+        part-way raises what broke it (`OSError`, `EOFError`, the caller's own
+        exception); the next command still gets its own reply (see the class).
 
         Holds the session lock for the whole transfer: the keep-alive and the
         session's other threads wait until it has ended.

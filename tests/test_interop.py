@@ -178,6 +178,20 @@ class TestNamedUser:
         assert not client.mobj_Lock.locked() and client.CUF_IsConnected() is True
         assert client.CUF_GetCurrentDir()  # the session goes on
 
+    def test_in_step_after_a_listing_that_cannot_be_decoded(self, server, named):
+        """A name that is not UTF-8 (Latin-1, from an older server) fails the
+        listing, as ftplib fails it; every later command gets its own reply."""
+        client, remote, local = named
+        (local / "present").write_bytes(b"x")
+        os.close(os.open(os.fsencode(local) + b"/caf\xe9", os.O_CREAT | os.O_WRONLY, 0o644))
+        with pytest.raises(UnicodeDecodeError):
+            client.CUF_ListFiles()
+        assert client.CUF_FileExists("missing.txt") is False
+        assert client.CUF_FileExists("present") is True
+        assert_refused(client.CUF_ChangeDir, "nodir")
+        assert client.CUF_GetCurrentDir() == remote
+        assert client.CUF_CheckAlive() is True and client.CUF_IsConnected() is True
+
 
 class TestAnonymousUser:
     def test_anonymous_work(self, server, folders, client, tmp_path):

@@ -1,8 +1,11 @@
 """Directory, file and transfer operations end to end on the real server."""
 
+import contextlib
 import errno
 import ftplib
 import os
+import signal
+import socket
 import stat
 import threading
 import time
@@ -21,6 +24,36 @@ def session(ftp, client):
 
 def leftovers(folder, *keep):
     return sorted(p.name for p in Path(folder).iterdir() if p.name not in keep)
+
+
+def answers_in_step(ftp, session):
+    """Each command of the session gets its own reply."""
+    (ftp.local_dir / "present.txt").write_bytes(b"here")
+    assert session.CUF_FileExists("missing.txt") is False
+    assert session.CUF_FileExists("present.txt") is True
+    with pytest.raises(ftplib.error_perm):
+        session.CUF_ChangeDir("no such folder")
+    assert session.CUF_GetCurrentDir() == "/" + ftp.dirname
+    assert session.CUF_CheckAlive() is True and session.mb_Connected is True
+
+
+class Deadline(Exception):
+    """The caller's own exception, as a deadline's signal handler raises it."""
+
+
+@contextlib.contextmanager
+def raised_after(seconds, error):
+    """`error` raised in the main thread by a SIGALRM handler after `seconds`."""
+    def handler(signum, frame):
+        raise error()
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 class TestRoundTrips:
@@ -163,20 +196,15 @@ class TestFailedDownloads:
 
     T = 2  # the session's time-out in the broken-transfer tests
 
-    @staticmethod
-    def answers_in_step(ftp, session):
-        """Each command of the session gets its own reply."""
-        assert session.CUF_FileExists("missing.txt") is False
-        assert session.CUF_GetCurrentDir() == "/" + ftp.dirname
-        assert session.CUF_CheckAlive() is True and session.mb_Connected is True
-
     @pytest.mark.parametrize("final, in_step", [
-        (0.5, True), ("226 Transfer complete.", True), (None, True), ("never", False),
-    ], ids=["late", "226 at once", "426 at once", "never"])
+        (0.5, True), ("226 Transfer complete.", True), (None, True), ("never", True),
+        ("silent", False),
+    ], ids=["late", "226 at once", "426 at once", "never", "silent"])
     def test_data_connection_timing_out(self, ftp, session, tmp_path, final, in_step):
-        """The data stops flowing; the final reply that the server sends once
-        the client gives up is read and dropped, or, when it never comes, the
-        session is Lost and every later call fails at once."""
+        """The data stops flowing; whatever the server says once the client
+        gives up is read and dropped, a final reply that never comes is not
+        waited for, and when the server says nothing more the session is Lost
+        and every later call fails at once."""
         T = self.T
         session.CUF_Open(ftp.host, ftp.port, ftp.user, ftp.password, T)
         session.CUF_ChangeDir(ftp.dirname)
@@ -192,16 +220,14 @@ class TestFailedDownloads:
             session.CUF_DownloadFile("big", str(local))
         took = time.monotonic() - started
         assert local.read_bytes() == b"the old content" and leftovers(tmp_path, "local.bin") == []
-        assert not session.mobj_Lock.locked() and took <= 2 * T + 1
-        # Whatever the server says about the transfer has been said before the
-        # next command goes out.
-        said = ("reply", "final")[not in_step]
-        ftp.wait_for(lambda ev: any(e["ev"] == said and e.get("code") in ("226", "426")
-                                    for e in ev))
+        assert not session.mobj_Lock.locked()
+        # T for the data, then what the server owes: the late reply, or a
+        # time-out of silence; a round trip otherwise.
+        assert took <= (2 * T + 1 if final in (0.5, "silent") else T + 1)
         if in_step:
-            self.answers_in_step(ftp, session)
+            answers_in_step(ftp, session)
             return
-        assert session.mb_Connected is False and session.mb_TimerRunning is False
+        assert session.mb_Connected is False
         for call in (session.CUF_GetCurrentDir, lambda: session.CUF_FileExists("big")):
             started = time.monotonic()
             with pytest.raises(ftplib.all_errors):
@@ -209,7 +235,7 @@ class TestFailedDownloads:
             assert time.monotonic() - started < 1
         session.CUF_Open(ftp.host, ftp.port, ftp.user, ftp.password, T)
         session.CUF_ChangeDir(ftp.dirname)
-        self.answers_in_step(ftp, session)
+        answers_in_step(ftp, session)
 
     @pytest.mark.parametrize("side", ["download", "upload"])
     def test_local_file_failing_part_way(self, ftp, session, tmp_path, side):
@@ -230,7 +256,84 @@ class TestFailedDownloads:
             with pytest.raises(OSError) as info:
                 session.CUF_UploadFile(fd, "up")  # open(fd, "rb") reads a write-only descriptor
             assert info.value.errno == errno.EBADF
-        self.answers_in_step(ftp, session)
+        answers_in_step(ftp, session)
+
+
+class TestInStepAfterAnyFailure:
+    """Whatever a command fails with, and wherever, the next command gets its
+    own reply: the session asks the server where the conversation stands
+    instead of guessing from what was raised."""
+
+    T = 2
+
+    def closed_port(self):
+        with socket.socket() as s:
+            s.bind((self.host, 0))
+            return s.getsockname()[1]
+
+    def unanswered_port(self, held):
+        """A port whose listener never accepts: connecting to it times out."""
+        listener = socket.socket()
+        listener.bind((self.host, 0))
+        listener.listen(0)
+        filler = socket.create_connection(listener.getsockname())
+        held += [listener, filler]
+        return listener.getsockname()[1]
+
+    @staticmethod
+    def pasv_to(port):
+        return {"cmd": "PASV", "action": "reply", "times": 1,
+                "text": f"227 Entering Passive Mode (127,0,0,1,{port >> 8},{port & 255})."}
+
+    # case -> (the failing call, what it raises, seconds it may take)
+    CASES = {
+        "undecodable name in a listing": ("list", UnicodeDecodeError, 1),
+        "handler exception during a download": ("download", Deadline, 1.5),
+        "KeyboardInterrupt while CheckAlive waits": ("check", KeyboardInterrupt, 1.5),
+        "KeyboardInterrupt while PWD waits": ("pwd", KeyboardInterrupt, 1.5),
+        "handler exception while MKD waits": ("mkd", Deadline, 1.5),
+        "data connection refused": ("refused", ConnectionRefusedError, 1),
+        "data connection never answered": ("unanswered", TimeoutError, 2 + 1),
+    }
+
+    @pytest.mark.parametrize("case", list(CASES))
+    def test_next_command_gets_its_own_reply(self, ftp, session, tmp_path, case):
+        kind, raised, bound = self.CASES[case]
+        self.host = ftp.host
+        session.CUF_Open(ftp.host, ftp.port, ftp.user, ftp.password, self.T)
+        session.CUF_ChangeDir(ftp.dirname)
+        (ftp.local_dir / "f").write_bytes(os.urandom(200_000))
+        interrupt = contextlib.nullcontext()
+        held = []
+        if kind == "list":
+            os.close(os.open(os.fsencode(ftp.local_dir) + b"/caf\xe9.txt", os.O_CREAT, 0o600))
+            call = session.CUF_ListFiles
+        elif kind == "download":
+            ftp.set_faults([{"cmd": "RETR", "action": "freeze", "after": 100_000, "times": 1}])
+            interrupt = raised_after(0.3, Deadline)
+            call = lambda: session.CUF_DownloadFile("f", str(tmp_path / "f"))
+        elif kind in ("check", "pwd", "mkd"):
+            command = {"check": "NOOP", "pwd": "PWD", "mkd": "MKD"}[kind]
+            ftp.set_faults([{"cmd": command, "action": "delay", "seconds": 0.5, "times": 1}])
+            interrupt = raised_after(0.2, raised)
+            call = {"check": session.CUF_CheckAlive, "pwd": session.CUF_GetCurrentDir,
+                    "mkd": lambda: session.CUF_MakeDir("new")}[kind]
+        else:
+            port = self.closed_port() if kind == "refused" else self.unanswered_port(held)
+            ftp.set_faults([self.pasv_to(port)])
+            call = lambda: session.CUF_DownloadFile("f", str(tmp_path / "f"))
+        try:
+            started = time.monotonic()
+            with pytest.raises(raised), interrupt:
+                call()
+            assert time.monotonic() - started < bound
+        finally:
+            for s in held:
+                s.close()
+        assert not session.mobj_Lock.locked()
+        answers_in_step(ftp, session)
+        if kind == "mkd":  # the server made it; its late reply was dropped
+            assert (ftp.local_dir / "new").is_dir()
 
 
 class TestDestinations:

@@ -8,6 +8,7 @@
 #include "runtime/globals.h"
 #include "runtime/objects.h"
 #include "runtime/with_block.h"
+#include "session/resync.h"
 #include "session/session.h"
 
 namespace quorvan::session {
@@ -63,6 +64,23 @@ WithResult with_session_lock(const Call& c, Statements&& statements) {
   return with_block(lock.get(), c.names(), statements);
 }
 
+// `ftp.<method>(args...)`, made under the session lock: when it fails, the
+// control connection is brought back in step before the failure goes on
+// (resync.h).
+template <std::size_t N>
+inline Ref ftp_command(const Call& c, PyObject* ftp, name::Id method,
+                       PyObject* const (&args)[N]) {
+  Ref result = call_method(ftp, c.name(method), args);
+  if (!result) keep_in_step(c, ftp);
+  return result;
+}
+
+inline Ref ftp_command(const Call& c, PyObject* ftp, name::Id method, NoArgs) {
+  Ref result = call_method(ftp, c.name(method));
+  if (!result) keep_in_step(c, ftp);
+  return result;
+}
+
 // `with self.mobj_Lock: result = self.mobj_FTP.<method>(args...)`: the one
 // locked ftplib call of an operation.  *result is left empty when the block
 // ends without it (Raised, or Swallowed by the lock's __exit__).
@@ -73,7 +91,7 @@ inline WithResult locked_ftp_call_with(const Call& c, name::Id method, const Arg
   return with_session_lock(c, [&] {
     Ref ftp = self_get(c, name::mobj_FTP);
     if (!ftp) return false;
-    *result = call_method(ftp.get(), c.name(method), args);
+    *result = ftp_command(c, ftp.get(), method, args);
     return static_cast<bool>(*result);
   });
 }

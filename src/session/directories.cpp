@@ -1,7 +1,6 @@
 // Remote directory operations: each is one ftplib call made while the
 // session lock is held, with the caller's argument passed on unchanged.
 #include "session/common.h"
-#include "session/resync.h"
 
 namespace quorvan::session {
 
@@ -38,23 +37,7 @@ PyObject* change_dir(const Call& c) { return locked_command(c, name::cwd); }
 
 PyObject* get_current_dir(const Call& c) { return locked_query(c, name::pwd); }
 
-// with self.mobj_Lock: return self.mobj_FTP.nlst(), the listing's final reply
-// read or the session marked Lost when its data connection fails (see
-// resync.h).
-PyObject* list_files(const Call& c) {
-  Ref result;
-  WithResult outcome = with_session_lock(c, [&] {
-    Ref ftp = self_get(c, name::mobj_FTP);
-    if (!ftp) return false;
-    result = call_method(ftp.get(), c.name(name::nlst));
-    if (result) return true;
-    keep_in_step(c, ftp.get());
-    return false;
-  });
-  if (outcome == WithResult::Raised) return nullptr;
-  if (outcome == WithResult::Swallowed) Py_RETURN_NONE;  // the return inside the block never ran
-  return result.release();
-}
+PyObject* list_files(const Call& c) { return locked_query(c, name::nlst); }
 
 PyObject* make_dir(const Call& c) { return locked_command(c, name::mkd); }
 

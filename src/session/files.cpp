@@ -19,6 +19,18 @@ constexpr int kNewName = param_index(kRenameParams, "Pms_NewName");
 static_assert(kFileName > 0 && kOldName > 0 && kNewName > 0,
               "every argument read is a parameter");
 
+// Whether the reply ftplib last read (its own record, `lastresp`) was a
+// preliminary one: 1, 0, or -1 with an exception set.  size() takes any
+// reply that is not an error for its answer, a 1xx too, which leaves the
+// final reply, the real answer, owed.
+int answered_preliminary(const Call& c, PyObject* ftp) {
+  Ref code;
+  int found = optional_attr(ftp, c.name(name::lastresp), &code);
+  if (found <= 0) return found;
+  return PyUnicode_Check(code.get()) && PyUnicode_GET_LENGTH(code.get()) > 0 &&
+         PyUnicode_READ_CHAR(code.get(), 0) == '1';
+}
+
 // with self.mobj_Lock:
 //     ftp = self.mobj_FTP
 //     ftp.voidcmd("TYPE I"); ftp.size(name)
@@ -27,14 +39,22 @@ static_assert(kFileName > 0 && kOldName > 0 && kNewName > 0,
 // after login and after every listing), which would make an existing file
 // look missing; TYPE I first makes the answer depend on the file alone.
 // `size` is looked up before TYPE I is sent, so a session without a
-// connection still fails naming `size`.
+// connection still fails naming `size`.  When SIZE was answered with a
+// preliminary reply, the final one is read with ftplib's own voidresp(): a
+// 5xx there means False, as it would have for SIZE.
 bool ask_size(const Call& c) {
   Ref ftp = self_get(c, name::mobj_FTP);
   if (!ftp) return false;
   Ref size = get_attr(ftp.get(), c.name(name::size));
   if (!size) return false;
-  if (!call_method(ftp.get(), c.name(name::voidcmd), {c.name(name::text_TYPE_I)})) return false;
-  return static_cast<bool>(call(size.get(), {c.arg(kFileName)}));
+  if (!ftp_command(c, ftp.get(), name::voidcmd, {c.name(name::text_TYPE_I)})) return false;
+  if (!call(size.get(), {c.arg(kFileName)})) {
+    keep_in_step(c, ftp.get());
+    return false;
+  }
+  int preliminary = answered_preliminary(c, ftp.get());
+  if (preliminary <= 0) return preliminary == 0;
+  return static_cast<bool>(ftp_command(c, ftp.get(), name::voidresp, NoArgs()));
 }
 
 PyObject* delete_file(const Call& c) {

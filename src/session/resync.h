@@ -1,23 +1,27 @@
-// Keeping the control connection in step after a data command failed.
+// Keeping the control connection in step after a command failed.
 #pragma once
 
 #include <Python.h>
 
-#include "session/common.h"
+#include "runtime/function.h"
 
 namespace quorvan::session {
 
-// Run under the session lock, with the exception of a data command
-// (RETR, STOR, NLST) made on `ftp` pending.  A failure that came with a
-// reply, or before the command went out, leaves the connection in step.  A
-// connection or local file failing part-way (OSError, EOFError) may have
-// left the command's final reply unread, to be taken by the next command as
-// its own:
-// that reply is read (within the connection's time-out) and dropped, and
-// where it cannot be, the session is marked Lost and its connection ended,
-// so that later commands fail at once.  The failure stays pending,
-// unchanged; only an exception that is not an Exception (a
-// KeyboardInterrupt during the wait) replaces it, chained to it.
+// Run under the session lock, with the failure of an ftplib call made on
+// `ftp` pending, whatever it is: a reply the server refused, an error read
+// from the data connection, a decode error, a time-out, the caller's own
+// exception from a signal handler, KeyboardInterrupt.  Any of them may have
+// left replies owed on the control connection, or part of one unread, for
+// the next command to take as its own.  The server is asked where the
+// conversation stands: ABOR and SYST are sent at once, and every line before
+// SYST's reply is dropped, whatever it was.  When that reply does not come
+// within the connection's time-out, the session is marked Lost and its
+// connection ended, so that later commands fail at once.  An object that is
+// not connected (no socket) owes nothing; one that has no `sock` at all is
+// not an ftplib connection and is left alone.
+//
+// The failure stays pending, unchanged; only an exception that is not an
+// Exception (a KeyboardInterrupt during the wait) replaces it, chained to it.
 void keep_in_step(const Call& c, PyObject* ftp);
 
 }  // namespace quorvan::session

@@ -56,15 +56,20 @@ namespace quorvan::session {
   X(retrbinary, "retrbinary")                            \
   X(storbinary, "storbinary")                            \
   X(write, "write")                                      \
-  X(getresp, "getresp")                                  \
+  X(lastresp, "lastresp")                                \
+  X(voidresp, "voidresp")                                \
   X(sock, "sock")                                        \
+  X(file, "file")                                        \
+  X(readline, "readline")                                \
+  X(sendall, "sendall")                                  \
+  X(gettimeout, "gettimeout")                            \
+  X(settimeout, "settimeout")                            \
   X(shutdown, "shutdown")                                \
-  X(ftplib, "ftplib")                                    \
-  X(Error, "Error")                                      \
-  X(error_temp, "error_temp")                            \
+  X(encode, "encode")                                    \
   X(timeout, "timeout")                                  \
   X(blocksize, "blocksize")                              \
   X(text_NOOP, "NOOP")                                   \
+  X(text_probe, "ABOR\r\nSYST\r\n")                      \
   X(text_TYPE_I, "TYPE I")                               \
   X(text_RETR, "RETR ")                                  \
   X(text_STOR, "STOR ")                                  \

@@ -4,7 +4,6 @@
 // call fails.
 #include "session/common.h"
 #include "session/download_target.h"
-#include "session/resync.h"
 
 namespace quorvan::session {
 
@@ -39,10 +38,9 @@ static_assert(kSource > 0 && kDestination > 0 && kBlockSize > 0 &&
 enum class Data { file_write, file };
 
 // self.mobj_FTP.<method>(<verb> + format(remote, ""), data, blocksize=...),
-// evaluated in that order.  A failing ftplib call may leave its final reply
-// unread (a data connection that timed out, a local file that failed): the
-// connection is brought back in step, or the session marked Lost, before the
-// lock is released (see resync.h).
+// evaluated in that order.  A failing ftplib call is followed by bringing
+// the connection back in step, or marking the session Lost, before the lock
+// is released (see resync.h).
 bool transfer(const Call& c, name::Id method, name::Id verb, PyObject* remote, PyObject* f,
               Data data_kind) {
   Ref ftp = self_get(c, name::mobj_FTP);

@@ -7,7 +7,7 @@ server misbehave at a chosen point:
 
     {"cmd": "SIZE", "action": "reply", "text": "450 busy"}
     {"cmd": "NOOP", "action": "hangup"}           close without a reply
-    {"cmd": "PWD",  "action": "stall"}            never answer this command
+    {"cmd": "PWD",  "action": "stall"}            never answer this command (nor any after it)
     {"cmd": "NOOP", "action": "delay", "seconds": S}  answer S seconds late
     {"cmd": "RETR", "action": "cut", "after": N}  abort the data after N bytes
     {"cmd": "RETR", "action": "slow", "seconds": S}   start sending the data S seconds late
@@ -18,7 +18,12 @@ server misbehave at a chosen point:
 
 A "freeze" rule may say what becomes of the transfer's final reply (226 or
 426) once the client gives up: "final": S sends it S seconds late, "never"
-drops it, any other text is sent at once in its place.
+drops it, "silent" drops it and answers nothing more on that connection, any
+other text is sent at once in its place.
+
+Commands are answered in the order they came, as a server that handles one
+command at a time answers them: while a reply is held back (a delay, a stall,
+a late final reply), the commands that follow wait behind it.
 
 Optional keys: "arg" (the rule applies only when the argument contains
 it), "user" (only for that login), "times" (how often the rule may fire).
@@ -78,6 +83,7 @@ class Faults:
                 text = f.read()
             self._rules = json.loads(text) if text.strip() else []
             self._stamp = stamp
+            self._fired = {}  # rules set anew fire anew, even where equal to earlier ones
 
     def match(self, cmd, arg, user):
         self._reload()
@@ -170,12 +176,29 @@ def make_handler(log, faults, base=FTPHandler):
             self._slow_start = None
             self._freeze_after = None
             self._final = None
+            self._held = None  # commands that came while a reply was held back
             log.write(sid=self.sid, ev="connect")
 
         def on_disconnect(self):
             log.write(sid=getattr(self, "sid", 0), ev="disconnect")
 
+        def hold(self):
+            if self._held is None:
+                self._held = []
+
+        def release(self):
+            """Answers the commands that waited, in order, until one holds
+            its reply back again."""
+            held, self._held = self._held or [], None
+            while held and self._held is None and not self._closed:
+                self.pre_process_command(*held.pop(0))
+            if held:
+                self._held = held + (self._held or [])
+
         def pre_process_command(self, line, cmd, arg):
+            if self._held is not None:
+                self._held.append((line, cmd, arg))
+                return
             log.write(sid=self.sid, ev="cmd", cmd=cmd, arg=arg, user=self.username)
             rule = faults.match(cmd, arg, self.username)
             if rule is not None:
@@ -188,12 +211,15 @@ def make_handler(log, faults, base=FTPHandler):
                     self.close()
                     return
                 if action == "stall":
+                    self.hold()
                     return
                 if action == "delay":
                     def late():
                         if not self._closed:
                             base.pre_process_command(self, line, cmd, arg)
+                            self.release()
 
+                    self.hold()
                     self.ioloop.call_later(float(rule["seconds"]), late)
                     return
                 if action == "cut":
@@ -234,11 +260,16 @@ def make_handler(log, faults, base=FTPHandler):
                 log.write(sid=self.sid, ev="final", code=resp[:3], rule=final)
                 if final == "never":
                     return None
+                if final == "silent":
+                    self.hold()
+                    return None
                 if isinstance(final, (int, float)):
                     def late():
                         if not self._closed:
                             self.respond(resp, *args, **kwargs)
+                            self.release()
 
+                    self.hold()
                     self.ioloop.call_later(float(final), late)
                     return None
                 resp = final
@@ -287,6 +318,9 @@ def main():
     handler.authorizer = authorizer
     handler.timeout = args.idle_timeout
     handler.encoding = "utf-8"
+    # Names go out as the bytes on disk, as from a server on an older file
+    # system: a name that is not UTF-8 reaches the client undecodable.
+    handler.unicode_errors = "surrogateescape"
     server = FTPServer((args.host, args.port), handler)
     server.max_cons = 512
     print("PORT", server.address[1], flush=True)
