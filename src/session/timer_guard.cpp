@@ -29,6 +29,13 @@ Ref referent(PyObject* weak) {
 #endif
 }
 
+// The guard of the module that a hook holds weakly, kept alive in *module:
+// null once the module is gone, with an error set if finding it failed.
+TimerGuard* guard_of_hook(PyObject* weak_module, Ref* module) {
+  *module = referent(weak_module);
+  return *module ? guard_of(PyModule_GetState(module->get())) : nullptr;
+}
+
 // A timer of a keep-alive chain: a threading.Timer whose function is the
 // bound CUF__OnKeepAliveTimer that the chain hands it.  1, 0, or -1.
 int is_keep_alive_timer(PyObject* thread, PyObject* timer_class) {
@@ -87,16 +94,9 @@ bool end_timer_threads(PyObject* threading) {
 // module weakly, so that a dropped module can be collected; a module gone
 // has no function left to arm a timer.
 PyObject* shutdown_hook(PyObject* weak_module, PyObject*) {
-  Ref module = referent(weak_module);
-  if (!module) {
-    if (PyErr_Occurred()) return nullptr;
-    Py_RETURN_NONE;
-  }
-  TimerGuard* guard = guard_of(PyModule_GetState(module.get()));
-  if (guard == nullptr) {
-    if (PyErr_Occurred()) return nullptr;
-    Py_RETURN_NONE;
-  }
+  Ref module;
+  TimerGuard* guard = guard_of_hook(weak_module, &module);
+  if (guard == nullptr) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
   guard->stopping = true;
   // Waiting with the GIL released lets each new timer thread run its
   // start-up and signal that it has started; only then is it safe to go on.
@@ -129,16 +129,9 @@ PyMethodDef shutdown_hook_def = {"_keep_alive_shutdown", shutdown_hook, METH_NOA
 // fork from a sub-interpreter ends its child, and a fork from the main one
 // leaves no sub-interpreter in it.
 PyObject* fork_hook(PyObject* weak_module, PyObject*) {
-  Ref module = referent(weak_module);
-  if (!module) {
-    if (PyErr_Occurred()) return nullptr;
-    Py_RETURN_NONE;
-  }
-  TimerGuard* guard = guard_of(PyModule_GetState(module.get()));
-  if (guard == nullptr) {
-    if (PyErr_Occurred()) return nullptr;
-    Py_RETURN_NONE;
-  }
+  Ref module;
+  TimerGuard* guard = guard_of_hook(weak_module, &module);
+  if (guard == nullptr) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
   guard->arming = 0;
   ++guard->forks;
   Py_RETURN_NONE;
