@@ -309,14 +309,16 @@ class CLASS_FTPClient:
         was, or absent, and no temporary file behind. Where the file goes is
         decided before anything is sent, and symbolic links are followed as
         `open(path, "wb")` would follow them. A file descriptor, a device, a
-        FIFO or a file that is a mount point is written directly, as
-        `open(path, "wb")` writes it. `Pmi_BlockSize` is the size of each read
-        from the data connection: 65536 or more speeds up large files.
+        FIFO, a file that is a mount point, and a file the process may write
+        but not replace (another user's file in a sticky folder, a file in a
+        folder it may not write) are written directly, as `open(path, "wb")`
+        writes them. `Pmi_BlockSize` is the size of each read from the data
+        connection: 65536 or more speeds up large files.
 
         Returns None.
 
-        Raises `OSError` for the local file (before anything is sent when the
-        folder is missing or not writable), `ftplib.error_perm` when the server
+        Raises `OSError` for the local file (before anything is sent when
+        `open(path, "wb")` would fail too), `ftplib.error_perm` when the server
         refuses (no such remote file), the other ftplib errors, and
         `AttributeError` without a connection. A transfer that breaks part-way
         raises what broke it (`OSError`, `EOFError`, the caller's own

@@ -4,9 +4,14 @@ import contextlib
 import errno
 import ftplib
 import os
+import shutil
 import signal
 import socket
 import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
 import threading
 import time
 from pathlib import Path
@@ -349,6 +354,85 @@ class TestDestinations:
         after = local.stat()
         assert local.read_bytes() == b"new" and stat.S_IMODE(after.st_mode) == 0o604
         assert (after.st_uid, after.st_gid) == (before.st_uid, before.st_gid)
+
+    # A team folder (group 4242, owned by 4001) holding "report", a colleague's
+    # (4002) group-writable file: (folder mode, who downloads over it and to a
+    # new name) -> what becomes of each.  In a sticky folder only the file's
+    # owner may replace it; a folder the user may not write holds no
+    # temporary file.  Where open(path, "wb") would write, the file is written
+    # in place; elsewhere the download is refused as open() refuses it.
+    TEAM = {"owner": (4002, 4242), "group member": (4003, 4242), "other user": (4004, 4004)}
+    SHARED_FOLDERS = {
+        "sticky, owner": (0o1775, "owner", "replaced", "created"),
+        "sticky, group member": (0o1775, "group member", "in place", "created"),
+        "sticky, other user": (0o1775, "other user", "refused", "refused"),
+        "sticky set-group-ID, group member": (0o3775, "group member", "in place", "created"),
+        "not writable, group member": (0o755, "group member", "in place", "refused"),
+    }
+
+    @pytest.mark.parametrize("mode,actor,report,new", SHARED_FOLDERS.values(),
+                             ids=list(SHARED_FOLDERS))
+    def test_shared_folders(self, ftp, mode, actor, report, new):
+        """Whether a file can be replaced is known before anything is sent: a
+        refused download sends no RETR, and none is sent for nothing."""
+        if os.geteuid() != 0:
+            pytest.skip("acting as other users needs root")
+        (ftp.local_dir / "r").write_bytes(b"new")
+        script = textwrap.dedent("""
+            import os, sys, Quorvan
+            host, port, user, password, remote_folder, team, uid, gid = sys.argv[1:]
+            s = Quorvan.CLASS_FTPClient()
+            s.CUF_Open(host, int(port), user, password)  # as root: the interpreter is root's
+            s.CUF_ChangeDir(remote_folder)
+            os.setgroups([int(gid)])
+            os.setgid(int(gid))
+            os.setuid(int(uid))
+            for name in ("report", "new"):
+                path = os.path.join(team, name)
+                try:
+                    s.CUF_DownloadFile("r", path)
+                    print("done")
+                except PermissionError as e:
+                    try:
+                        open(path, "wb")
+                    except PermissionError as by_open:
+                        print("refused", e.errno == by_open.errno, e.filename == path)
+            s.CUF_Close()
+        """)
+        base = tempfile.mkdtemp(prefix="quorvan-team-")
+        try:
+            os.chmod(base, 0o755)
+            team = Path(base) / "team"
+            team.mkdir()
+            os.chown(team, 4001, 4242)
+            os.chmod(team, mode)
+            path = team / "report"
+            path.write_bytes(b"old")
+            os.chown(path, 4002, 4242)
+            os.chmod(path, 0o664)
+            before = path.stat()
+            result = subprocess.run(
+                [sys.executable, "-c", script, ftp.host, str(ftp.port), ftp.user, ftp.password,
+                 ftp.dirname, str(team), *map(str, self.TEAM[actor])],
+                capture_output=True, text=True, timeout=60)
+            after = path.stat()
+            became = {(True, b"new"): "replaced", (False, b"new"): "in place",
+                      (False, b"old"): "refused"}
+            outcome = {"report": became.get((after.st_ino != before.st_ino, path.read_bytes())),
+                       "new": "created" if (team / "new").exists() else "refused"}
+            left = sorted(os.listdir(team))
+        finally:
+            shutil.rmtree(base)
+        assert result.returncode == 0, result.stderr
+        assert outcome == {"report": report, "new": new}
+        assert result.stdout.splitlines() == [
+            "refused True True" if outcome[name] == "refused" else "done"
+            for name in ("report", "new")]
+        if report == "replaced":
+            assert (after.st_uid, after.st_gid, stat.S_IMODE(after.st_mode)) == (4002, 4242, 0o664)
+        assert left == (["new", "report"] if new == "created" else ["report"])
+        retrieved = [c for c in ftp.commands() if c[1] == "RETR"]
+        assert len(retrieved) == 2 - [report, new].count("refused")
 
     def test_temporary_file_is_private_and_held_by_descriptor(self, ftp, session, tmp_path):
         """While the data arrives, the temporary file is its owner's alone; a

@@ -10,6 +10,7 @@ and can be run again.
 """
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -17,6 +18,8 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+
+from support.probes import under_asan
 
 RUNS = int(os.environ.get("QUORVAN_SHUTDOWN_RUNS", "50"))
 LOAD = int(os.environ.get("QUORVAN_SHUTDOWN_LOAD", "0"))
@@ -224,6 +227,128 @@ def test_exit_waits_for_a_start_under_way():
                             capture_output=True, text=True, timeout=EXIT_BOUND)
     assert result.returncode == 0 and result.stderr == "", result.stderr
     assert result.stdout.split() == ["started"]
+
+
+CHILD_BOUND = 20  # seconds a forked child may take to exit
+
+# For scripts that fork: reap(children) waits up to CHILD_BOUND seconds for
+# the children (pid -> when forked) to end, kills those still there by their
+# PIDs, and prints how many ended with code 0, how many hung, and the slowest.
+REAP = """
+import os, sys, time
+CHILD_BOUND = float(sys.argv[1])
+def reap(children):
+    ended, took = 0, []
+    deadline = time.monotonic() + CHILD_BOUND
+    while children and time.monotonic() < deadline:
+        for pid in list(children):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                took.append(time.monotonic() - children.pop(pid))
+                ended += os.waitstatus_to_exitcode(status) == 0
+        time.sleep(0.002)
+    for pid in children:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    print("ended", ended, "hung", len(children), "slowest %.2f s" % max(took, default=0),
+          flush=True)
+"""
+
+
+def run_forks(script, *args):
+    """Runs `script` in a process group of its own, which is killed (by its
+    PID) with every child left in it if the script does not end in time.
+    3.12 on warns of a fork in a process that has threads."""
+    process = subprocess.Popen(
+        [sys.executable, "-X", "faulthandler", "-W", "ignore::DeprecationWarning", "-W",
+         "ignore::ResourceWarning", "-c", REAP + textwrap.dedent(script), str(CHILD_BOUND),
+         *map(str, args)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=CHILD_BOUND + 60)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.communicate()
+    assert process.returncode == 0 and err == "", err
+    return out.splitlines()
+
+
+@pytest.mark.skipif((3, 12) <= sys.version_info < (3, 12, 2),
+                    reason="3.12.0 and 3.12.1 refuse new threads once the main thread has returned")
+@pytest.mark.parametrize("forked_by", ["main thread", "thread inside start()"])
+def test_forked_child_exits_while_a_start_is_under_way(forked_by):
+    """A child forked while a timer thread is inside Thread.start() has no
+    such thread: its exit does not wait for it, and still waits for a start
+    of its own (made late here).  The fork comes from the main thread while
+    another thread is held in start(), or from inside start() itself."""
+    lines = run_forks("""
+        import threading, types, Quorvan
+        FORKED_BY = sys.argv[2]
+        parent, entered, release = os.getpid(), threading.Event(), threading.Event()
+        children, forked = {}, []
+        class HeldTimer(threading.Timer):
+            def start(self):
+                if os.getpid() != parent:
+                    time.sleep(0.5)
+                    super().start()
+                    print("started in the child", flush=True)
+                    return
+                if FORKED_BY == "main thread":
+                    entered.set()
+                    release.wait(CHILD_BOUND)
+                elif not forked:
+                    fork()
+                super().start()
+        def fork():
+            forked.append(True)
+            pid = os.fork()
+            if pid:
+                children[pid] = time.monotonic()
+                return
+            c = Quorvan.CLASS_FTPClient()
+            c.mb_Connected = False
+            threading.Thread(target=c.CUF_StartKeepAliveTimer, args=(0.001,), daemon=True).start()
+            sys.exit(0)
+        Quorvan.threading = types.SimpleNamespace(Timer=HeldTimer, Lock=threading.Lock)
+        c = Quorvan.CLASS_FTPClient()
+        c.mb_Connected = False
+        if FORKED_BY == "main thread":
+            threading.Thread(target=c.CUF_StartKeepAliveTimer, args=(0.001,), daemon=True).start()
+            entered.wait(CHILD_BOUND)
+            fork()
+            release.set()
+        else:
+            c.CUF_StartKeepAliveTimer(0.001)
+        reap(children)
+    """, forked_by)
+    assert lines[0] == "started in the child" and lines[1].startswith("ended 1 hung 0")
+
+
+FORKS = 60
+
+
+@pytest.mark.skipif(under_asan(), reason="ASan's allocator is not fork-safe: a child may wait "
+                    "forever in malloc for a lock that a timer thread held at the fork")
+def test_forks_against_a_fast_keep_alive(ftp):
+    """Sixty forks at varied moments of a 1 ms keep-alive chain: every child exits."""
+    lines = run_forks("""
+        import Quorvan
+        HOST, PORT, FORKS = sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+        c = Quorvan.CLASS_FTPClient()
+        c.CUF_Open(HOST, PORT, Pmi_KeepAliveInterval=0.001)
+        children = {}
+        for i in range(FORKS):
+            time.sleep(0.0005 * (i % 5))
+            pid = os.fork()
+            if pid == 0:
+                sys.exit(0)
+            children[pid] = time.monotonic()
+        reap(children)
+        c.CUF_Close()
+    """, ftp.host, ftp.port, FORKS)
+    print("\n" + lines[0])
+    assert lines[0].startswith(f"ended {FORKS} hung 0")
 
 
 @pytest.mark.skipif((3, 12) <= sys.version_info < (3, 12, 2),

@@ -29,6 +29,7 @@ constexpr int kTempAttempts = 100;
 constexpr int kCommitAttempts = 3;     // fresh temporary files when its name is taken over
 constexpr int kTakenOver = -1;         // finish(): that happened once more
 constexpr int kChanged = -2;           // check_writable(): another file came meanwhile
+constexpr int kKept = -3;              // check_replaceable(): the file may not be replaced
 constexpr size_t kCopyBlock = 64 * 1024;
 
 // A folder descriptor for the later *at() calls.  Without read permission on
@@ -243,8 +244,9 @@ DownloadTarget::Found DownloadTarget::follow_link(struct stat* st, bool* exists)
 // which keeps a process from opening another user's file in a sticky,
 // world-writable folder with O_CREAT.  The kernel applies them to an open as
 // open(path, "wb") makes it, without truncating; a program running from the
-// file (ETXTBSY) passes, since the file is not written in place.  0, an
-// errno value or kChanged.
+// file (ETXTBSY) passes, since the file is not written in place.  The
+// descriptor stays open in in_place_, for a file that is written in place
+// after all (-1 after ETXTBSY).  0, an errno value or kChanged.
 int DownloadTarget::check_writable(const struct stat& st) {
   int fd = openat(folder_, name_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
                                       O_CLOEXEC, 0);
@@ -260,8 +262,53 @@ int DownloadTarget::check_writable(const struct stat& st) {
     }
     error = kChanged;
   }
-  ::close(fd);
-  return error;
+  if (error != 0) {
+    ::close(fd);
+    return error;
+  }
+  in_place_ = fd;
+  return 0;
+}
+
+// Whether the kernel lets the file be replaced: 0, kKept, kChanged or an
+// errno value.  A rename over a file needs what removing it needs.  Of a
+// process that may write the file and the folder, only a sticky folder asks
+// more (the file's owner, the folder's owner, or a privilege over the file),
+// so only there is the kernel asked, and without a change: a rename of the
+// file onto a new, empty folder of our own first checks that the file may
+// leave its name (EPERM or EACCES when not), and only then finds that a file
+// cannot replace a folder (EISDIR); nothing has moved either way.  (A link to
+// the file would be a probe too, but one that the same rule may forbid us to
+// remove again.)  A folder the process may not write to gets no probe folder
+// either: kKept.  Where the probe cannot be made for another reason (no room
+// for a folder), the file is replaced as elsewhere: that keeps it intact
+// whatever happens, and a rename refused after all fails as any failed
+// download does.
+int DownloadTarget::check_replaceable() {
+  struct stat folder_st;
+  if (fstat(folder_, &folder_st) != 0) return errno;
+  if ((folder_st.st_mode & S_ISVTX) == 0) return 0;
+  char probe[NAME_MAX + 1];
+  int made = -1;
+  for (int attempt = 0; made != 0 && attempt < kTempAttempts; ++attempt) {
+    temporary_name(name_, probe);
+    made = mkdirat(folder_, probe, 0700);
+    if (made != 0 && errno != EEXIST) break;
+  }
+  if (made != 0) return errno == EACCES || errno == EPERM ? kKept : 0;
+  struct stat probe_st;
+  if (fstatat(folder_, probe, &probe_st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (renameat(folder_, name_, folder_, probe) == 0) {
+    // Only the folder's owner or root can have put a file in our folder's
+    // place: the destination went there, and goes back.
+    renameat(folder_, probe, folder_, name_);
+    return kChanged;
+  }
+  int result = errno == EPERM || errno == EACCES ? kKept : errno == ENOENT ? kChanged : 0;
+  if (names_file(folder_, probe, probe_st.st_dev, probe_st.st_ino)) {
+    unlinkat(folder_, probe, AT_REMOVEDIR);
+  }
+  return result;
 }
 
 bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
@@ -288,9 +335,15 @@ bool DownloadTarget::prepare(const Call& c, PyObject* destination) {
   }
   if (found == Found::Place && exists) {
     error = check_writable(st);
-    if (error != 0) found = Found::Error;
+    if (error == 0) error = check_replaceable();
+    if (error == kKept) {
+      found = Found::InPlace;
+    } else if (error != 0) {
+      found = Found::Error;
+    }
   }
   Py_END_ALLOW_THREADS
+  if (found == Found::InPlace) return write_in_place();
   if (found != Found::Place) {
     release();
     if (found == Found::Direct) return open_directly(c);
@@ -327,6 +380,34 @@ bool DownloadTarget::open_directly(const Call& c) {
   if (!open) return false;
   file_ = call(open.get(), {destination_.get(), c.name(name::mode_wb)});
   return static_cast<bool>(file_);
+}
+
+// A file the kernel lets the process write but not replace is written as
+// open(path, "wb") writes it: emptied before anything is sent, then written
+// through the descriptor check_writable() opened, so that the data goes to
+// the file that was checked, whatever the name leads to meanwhile.  Without
+// that descriptor the file is a running program's, which open() refuses.
+bool DownloadTarget::write_in_place() {
+  int error = 0;
+  if (in_place_ < 0) error = ETXTBSY;
+  Py_BEGIN_ALLOW_THREADS
+  if (error == 0) {
+    int flags = fcntl(in_place_, F_GETFL);
+    if (flags < 0 || fcntl(in_place_, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        ftruncate(in_place_, 0) != 0) {
+      error = errno;
+    }
+  }
+  if (error != 0) release();
+  Py_END_ALLOW_THREADS
+  if (error != 0) return raise_os_error(error);
+  // closefd=0, as for the temporary file: the descriptor is this object's.
+  file_ = Ref::steal(PyFile_FromFd(in_place_, nullptr, "wb", -1, nullptr, nullptr, nullptr, 0));
+  if (!file_) {
+    discard();
+    return false;
+  }
+  return true;
 }
 
 bool DownloadTarget::raise_os_error(int error) {
@@ -378,7 +459,16 @@ bool DownloadTarget::open_temporary() {
   int error;
   Py_BEGIN_ALLOW_THREADS
   error = create_temporary();
+  if (error == 0 && in_place_ >= 0) {
+    // Not written to: held open, it would keep the old file from being run.
+    ::close(in_place_);
+    in_place_ = -1;
+  }
   Py_END_ALLOW_THREADS
+  // No temporary file beside a file in a folder the process may not write
+  // to: the file is written in place, where open() writes it.  A new file
+  // could not be made there either: open()'s own error.
+  if ((error == EACCES || error == EPERM) && replaces_) return write_in_place();
   if (error != 0) {
     release();
     return raise_os_error(error);
@@ -474,7 +564,10 @@ int DownloadTarget::finish() {
 }
 
 bool DownloadTarget::commit() {
-  if (fd_ < 0) return true;  // written directly
+  if (fd_ < 0) {  // written directly: only descriptors to close
+    discard();
+    return true;
+  }
   int error;
   Py_BEGIN_ALLOW_THREADS
   error = finish();
@@ -500,7 +593,7 @@ bool DownloadTarget::commit() {
 }
 
 void DownloadTarget::discard() {
-  if (fd_ < 0 && !created_) return;
+  if (fd_ < 0 && !created_ && in_place_ < 0 && folder_ < 0) return;
   Py_BEGIN_ALLOW_THREADS
   release();
   Py_END_ALLOW_THREADS
@@ -517,7 +610,8 @@ void DownloadTarget::release() {
   if (fd_ >= 0) ::close(fd_);
   if (folder_ >= 0) ::close(folder_);
   if (target_ >= 0) ::close(target_);
-  fd_ = folder_ = target_ = -1;
+  if (in_place_ >= 0) ::close(in_place_);
+  fd_ = folder_ = target_ = in_place_ = -1;
 }
 
 }  // namespace quorvan::session

@@ -7,7 +7,11 @@
 // destinations that cannot be replaced that way: an existing file that is not
 // a regular file (a device, a FIFO), a file that is a mount point, a file
 // descriptor, and a path that names no file ("" or one ending in "/"), which
-// open() refuses.
+// open() refuses; and, written in place, a file that the kernel lets the
+// process write but not replace (in a folder it may not write to, or another
+// user's in a sticky folder).  The kernel decides which, before anything is
+// sent: replaced where it lets the file be replaced, else written where it
+// lets it be written, else refused with open()'s error.
 //
 // Where the data lands is decided once, before the transfer, and by the
 // kernel: a symbolic link in the last component is followed by the kernel's
@@ -48,14 +52,18 @@ class DownloadTarget {
   void discard();
 
  private:
-  // What locate() found: a file to replace or create, one to write directly,
-  // or a file reached through a link whose name was not found.
-  enum class Found { Error, Direct, Place, Unnamed };
+  // What locate() found: a file to replace or create, one to write directly
+  // (by open()), or a file reached through a link whose name was not found;
+  // and what prepare() makes of a file the kernel lets the process write but
+  // not replace: one to write in place.
+  enum class Found { Error, Direct, Place, InPlace, Unnamed };
 
   Found locate(const char* path, struct stat* st, bool* exists);
   Found follow_link(struct stat* st, bool* exists);
   int check_writable(const struct stat& st);
+  int check_replaceable();
   bool open_directly(const Call& c);
+  bool write_in_place();
   bool open_temporary();
   bool raise_os_error(int error);  // naming the destination; returns false
   bool raise_message(int error, const char* text, PyObject* filename);  // returns false
@@ -74,6 +82,7 @@ class DownloadTarget {
   char temporary_[NAME_MAX + 1] = "";  // the temporary file's name, in folder_; "" when none
   char taken_in_[PATH_MAX + 1] = "";   // after repeated take-overs: the folder, for the message
   int target_ = -1;       // what a link at the destination led to, as the kernel opened it
+  int in_place_ = -1;     // the existing file, opened for writing, should it be written in place
   bool created_ = false;  // target_ is an empty file created through a dangling link
   dev_t dev_ = 0;  // the temporary file, to recognise its name
   ino_t ino_ = 0;

@@ -41,13 +41,13 @@ Armed build_and_start_timer(const Call& c) {
   if (!set_attr(timer.get(), c.name(name::daemon), daemon_timers(c) ? Py_True : Py_False)) {
     return Armed::failed;
   }
-  TimerGuard* guard;
-  int allowed = begin_start(c, &guard);
+  StartTicket ticket;
+  int allowed = begin_start(c, &ticket);
   if (allowed <= 0) return allowed < 0 ? Armed::failed : Armed::refused;
   bool started = static_cast<bool>(call_method(timer.get(), c.name(name::start)));
-  end_start(guard);
+  end_start(ticket);
   if (started) return Armed::started;
-  return refused_at_shutdown(guard) ? Armed::refused : Armed::failed;
+  return refused_at_shutdown(ticket.guard) ? Armed::refused : Armed::failed;
 }
 
 // Who arms a timer: a start, or a firing arming its successor.

@@ -29,6 +29,13 @@ Ref referent(PyObject* weak) {
 #endif
 }
 
+// The guard of the module that a hook holds weakly, kept alive in *module:
+// null once the module is gone, with an error set if finding it failed.
+TimerGuard* guard_of_hook(PyObject* weak_module, Ref* module) {
+  *module = referent(weak_module);
+  return *module ? guard_of(PyModule_GetState(module->get())) : nullptr;
+}
+
 // A timer of a keep-alive chain: a threading.Timer whose function is the
 // bound CUF__OnKeepAliveTimer that the chain hands it.  1, 0, or -1.
 int is_keep_alive_timer(PyObject* thread, PyObject* timer_class) {
@@ -87,16 +94,9 @@ bool end_timer_threads(PyObject* threading) {
 // module weakly, so that a dropped module can be collected; a module gone
 // has no function left to arm a timer.
 PyObject* shutdown_hook(PyObject* weak_module, PyObject*) {
-  Ref module = referent(weak_module);
-  if (!module) {
-    if (PyErr_Occurred()) return nullptr;
-    Py_RETURN_NONE;
-  }
-  TimerGuard* guard = guard_of(PyModule_GetState(module.get()));
-  if (guard == nullptr) {
-    if (PyErr_Occurred()) return nullptr;
-    Py_RETURN_NONE;
-  }
+  Ref module;
+  TimerGuard* guard = guard_of_hook(weak_module, &module);
+  if (guard == nullptr) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
   guard->stopping = true;
   // Waiting with the GIL released lets each new timer thread run its
   // start-up and signal that it has started; only then is it safe to go on.
@@ -118,6 +118,27 @@ PyObject* shutdown_hook(PyObject* weak_module, PyObject*) {
 
 PyMethodDef shutdown_hook_def = {"_keep_alive_shutdown", shutdown_hook, METH_NOARGS, nullptr};
 
+// Runs in a forked child, under the GIL, on the thread that forked (the
+// child's only thread), before the child runs code of its own.  The starts
+// that the parent's other threads had under way never end here, so the count
+// forgets them; one under way on this very thread (a fork from inside a
+// start) is not counted down again when it returns.  Otherwise the exit would
+// wait for them forever.  Whether arming has stopped is kept: only a parent
+// that was exiting had stopped, and a child copied from it mid-exit starts no
+// timers either.  Only the main interpreter's hooks ever run in a child: a
+// fork from a sub-interpreter ends its child, and a fork from the main one
+// leaves no sub-interpreter in it.
+PyObject* fork_hook(PyObject* weak_module, PyObject*) {
+  Ref module;
+  TimerGuard* guard = guard_of_hook(weak_module, &module);
+  if (guard == nullptr) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+  guard->arming = 0;
+  ++guard->forks;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef fork_hook_def = {"_keep_alive_after_fork", fork_hook, METH_NOARGS, nullptr};
+
 // Whether this interpreter allows daemon threads: 1, 0, or -1.  An
 // isolated one refuses them from 3.12 on.
 int daemon_threads_allowed() {
@@ -131,12 +152,29 @@ int daemon_threads_allowed() {
 #endif
 }
 
-// Registers the hook with the real atexit module and, where timers are not
-// daemons, with the real threading module's hooks that run before its
-// threads are joined.  Returns 0, or -1.
+// os.register_at_fork(after_in_child=<fork_hook>), with the real os module,
+// as threading registers its own.  Returns 0, or -1.
+int register_fork_hook(PyObject* weak_module) {
+  Ref hook = Ref::steal(PyCFunction_New(&fork_hook_def, weak_module));
+  if (!hook) return -1;
+  Ref os = Ref::steal(PyImport_ImportModule("os"));
+  if (!os) return -1;
+  Ref register_at_fork = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+  if (!register_at_fork) return -1;
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "after_in_child", hook.get()));
+  if (!no_args || !kwargs) return -1;
+  return Ref::steal(PyObject_Call(register_at_fork.get(), no_args.get(), kwargs.get())) ? 0 : -1;
+}
+
+// Registers the hooks: the exit's with the real atexit module and, where
+// timers are not daemons, with the real threading module's hooks that run
+// before its threads are joined; the fork's with os.  Each holds the module
+// weakly.  Returns 0, or -1.
 int register_hook(PyObject* module, bool daemon_timers) {
   Ref weak_module = Ref::steal(PyWeakref_NewRef(module, nullptr));
   if (!weak_module) return -1;
+  if (register_fork_hook(weak_module.get()) < 0) return -1;
   Ref hook = Ref::steal(PyCFunction_New(&shutdown_hook_def, weak_module.get()));
   if (!hook) return -1;
   Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
@@ -162,7 +200,7 @@ int init_timer_guard(PyObject* module) {
   }
   int allowed = daemon_threads_allowed();
   if (allowed < 0) return -1;
-  *guard = TimerGuard{false, 0, allowed > 0};
+  *guard = TimerGuard{false, 0, 0, allowed > 0};
   return register_hook(module, guard->daemon_timers);
 }
 
@@ -194,16 +232,18 @@ int may_arm(const Call& c) {
   return guard->stopping ? 0 : 1;
 }
 
-int begin_start(const Call& c, TimerGuard** out) {
+int begin_start(const Call& c, StartTicket* ticket) {
   int allowed = may_arm(c);
-  *out = allowed > 0 ? guard_of(c.module_state()) : nullptr;
+  TimerGuard* guard = allowed > 0 ? guard_of(c.module_state()) : nullptr;
   // Checked and counted under the GIL, before any Python code runs.
-  if (*out != nullptr) ++(*out)->arming;
+  if (guard != nullptr) ++guard->arming;
+  *ticket = StartTicket{guard, guard != nullptr ? guard->forks : 0};
   return allowed;
 }
 
-void end_start(TimerGuard* guard) {
-  if (guard != nullptr) --guard->arming;
+void end_start(const StartTicket& ticket) {
+  // A fork since the count began has forgotten it (fork_hook).
+  if (ticket.guard != nullptr && ticket.guard->forks == ticket.forks) --ticket.guard->arming;
 }
 
 bool refused_at_shutdown(TimerGuard* guard) {

@@ -34,6 +34,11 @@
 // interpreter's end waits for them before anything else, so the hook is also
 // registered with threading to run first, before those threads are joined:
 // otherwise a chain would go on re-arming and the end would never come.
+//
+// A forked child has only the thread that forked: the starts that other
+// threads had under way are not its own, and its exit must not wait for them.
+// A second hook, registered with os.register_at_fork to run in the child,
+// forgets them (see timer_guard.cpp).
 #pragma once
 
 #include <Python.h>
@@ -48,9 +53,16 @@
 namespace quorvan::session {
 
 struct TimerGuard {
-  bool stopping;       // no more arming
-  long arming;         // timers being started right now
-  bool daemon_timers;  // the interpreter allows daemon threads
+  bool stopping;        // no more arming
+  long arming;          // timers being started right now, in this process
+  unsigned long forks;  // forks this state has gone through: tells a start counted before one
+  bool daemon_timers;   // the interpreter allows daemon threads
+};
+
+// A start counted by begin_start(), for end_start().
+struct StartTicket {
+  TimerGuard* guard;    // null when nothing was counted
+  unsigned long forks;  // guard->forks when it was counted
 };
 
 // The module's state: the runtime's part, then the guard of its keep-alive
@@ -82,9 +94,9 @@ void raise_shutting_down();
 int may_arm(const Call& c);
 
 // The same, right before the timer's start(): on 1, the start is counted as
-// under way until end_start(*guard), which must follow it.
-int begin_start(const Call& c, TimerGuard** guard);
-void end_start(TimerGuard* guard);
+// under way until end_start(*ticket), which must follow it.
+int begin_start(const Call& c, StartTicket* ticket);
+void end_start(const StartTicket& ticket);
 
 // After arming failed: true (error cleared, no further arming) when the
 // failure is the interpreter refusing a new thread because it is shutting
