@@ -162,7 +162,8 @@ class Matrix:
         data_verb = next((v for v in verbs if v in DATA_ONLY), None)
         if data_verb and self.rng.random() < 0.1:
             return None, "local"
-        verb = self.rng.choice(verbs)
+        # a data command has the most stages: most of its faults go there
+        verb = data_verb if data_verb and self.rng.random() < 0.6 else self.rng.choice(verbs)
         if verb == "NOOP" and self.keep_alive:  # its timer might take the fault
             return None, None
         if verb == "PASV":

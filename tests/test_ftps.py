@@ -81,6 +81,10 @@ def test_what_the_recipe_guards_against(Quorvan, client, monkeypatch, ftps):
     assert client.CUF_Open(server.host, server.port, USER, PASSWORD) is True
     with pytest.raises(ftplib.error_perm, match="^550 SSL/TLS required on the data channel"):
         client.CUF_ListFiles()
+    # The refusals are followed by the probe that keeps the session in step,
+    # over the encrypted control connection as over a plain one.
+    assert client.CUF_FileExists("missing") is False
+    assert client.CUF_GetCurrentDir() == "/" and client.CUF_IsConnected() is True
     client.CUF_Close()
     assert not any(c[1] == "PASS" and c[0] == 1 for c in server.commands())
     assert [e for e in server.events() if e["ev"] == "data"] == []
