@@ -305,6 +305,7 @@ class Connection:
         finally:
             if self.passive:
                 self.passive.close()
+            self.reader.close()
             self.sock.close()
 
 
