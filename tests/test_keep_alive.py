@@ -11,6 +11,8 @@ import pytest
 
 from support.fakes import RecordingLock
 
+pytestmark = pytest.mark.core
+
 
 def noops(journal):
     return [e for e in journal if e[0] == "voidcmd"]

@@ -9,6 +9,9 @@ import pytest
 from bench import peer
 from support.fakes import Gate, HandOverLock, RecordingLock
 from support.fuzz import Lock
+from support.timing import scaled
+
+pytestmark = pytest.mark.core
 
 
 def ftp_calls(journal):
@@ -399,7 +402,7 @@ class TestOverlap:
         threads[0].start()
         gate.wait_for_arrival()
         threads[1].start()
-        threads[1].join(0.3)
+        threads[1].join(scaled(0.3))
         gate.open()
         for t in threads:
             t.join(10)

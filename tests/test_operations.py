@@ -17,6 +17,8 @@ import pytest
 from support.fakes import RecordingLock
 from support.fuzz import Lock
 
+pytestmark = pytest.mark.core
+
 # method -> (arguments after self, ftplib method, arguments it receives, result)
 PLAIN = {
     "CUF_ChangeDir": (("sub",), "cwd", ("sub",), None),

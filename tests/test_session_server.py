@@ -7,6 +7,8 @@ import time
 
 import pytest
 
+pytestmark = pytest.mark.core
+
 
 def free_port():
     with socket.socket() as s:

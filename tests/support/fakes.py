@@ -4,6 +4,8 @@ when a test says so."""
 
 import threading
 
+from support.timing import scaled
+
 
 class Journal(list):
     """The calls seen, in order, as tuples."""
@@ -25,7 +27,7 @@ class RecordingLock:
     def __enter__(self):
         if self._owner == threading.get_ident():
             raise AssertionError("lock taken twice by one thread")
-        if not self._lock.acquire(timeout=10):
+        if not self._lock.acquire(timeout=scaled(10)):
             raise AssertionError("lock not free within 10 s")
         self._owner = threading.get_ident()
         self.journal.append(("lock.enter",))
@@ -52,11 +54,11 @@ class Gate:
 
     def __call__(self):
         self._arrivals.release()
-        if not self._open.wait(10):
+        if not self._open.wait(scaled(10)):
             raise AssertionError("gate not opened within 10 s")
 
     def wait_for_arrival(self):
-        assert self._arrivals.acquire(timeout=10), "no call reached the gate within 10 s"
+        assert self._arrivals.acquire(timeout=scaled(10)), "no call reached the gate within 10 s"
 
     def open(self):
         self._open.set()
@@ -76,7 +78,7 @@ class HandOverLock:
     def __enter__(self):
         with self._state:
             self._waiting += 1
-        if not self._lock.acquire(timeout=10):
+        if not self._lock.acquire(timeout=scaled(10)):
             raise AssertionError("lock not free within 10 s")
         with self._state:
             self._waiting -= 1
@@ -89,7 +91,7 @@ class HandOverLock:
             waiting, taken = self._waiting, self._taken
             self._lock.release()
             if waiting:
-                self._state.wait_for(lambda: self._taken > taken, timeout=10)
+                self._state.wait_for(lambda: self._taken > taken, timeout=scaled(10))
         return False
 
     def locked(self):

@@ -9,9 +9,11 @@ import sys
 import time
 from pathlib import Path
 
+from support.timing import scaled
+
 SERVER_SCRIPT = Path(__file__).with_name("ftp_server.py")
-START_TIMEOUT = 20.0
-STOP_TIMEOUT = 10.0
+START_TIMEOUT = scaled(20.0)
+STOP_TIMEOUT = scaled(10.0)
 
 USER = "alice"
 PASSWORD = "secret"
@@ -124,7 +126,9 @@ class FtpServer:
         ]
 
     def wait_for(self, predicate, timeout: float = 10.0, since: int = 0):
-        """Waits until predicate(events) is true; returns the events."""
+        """Waits until predicate(events) is true, for `timeout` seconds
+        (scaled); returns the events."""
+        timeout = scaled(timeout)
         deadline = time.monotonic() + timeout
         while True:
             events = self.events(since)
