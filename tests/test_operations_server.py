@@ -18,6 +18,7 @@ from pathlib import Path
 
 import pytest
 
+from support.scripted_server import closed_port, unanswered_port
 from support.timing import scaled
 
 pytestmark = pytest.mark.core
@@ -275,20 +276,6 @@ class TestInStepAfterAnyFailure:
 
     T = 2
 
-    def closed_port(self):
-        with socket.socket() as s:
-            s.bind((self.host, 0))
-            return s.getsockname()[1]
-
-    def unanswered_port(self, held):
-        """A port whose listener never accepts: connecting to it times out."""
-        listener = socket.socket()
-        listener.bind((self.host, 0))
-        listener.listen(0)
-        filler = socket.create_connection(listener.getsockname())
-        held += [listener, filler]
-        return listener.getsockname()[1]
-
     @staticmethod
     def pasv_to(port):
         return {"cmd": "PASV", "action": "reply", "times": 1,
@@ -308,7 +295,6 @@ class TestInStepAfterAnyFailure:
     @pytest.mark.parametrize("case", list(CASES))
     def test_next_command_gets_its_own_reply(self, ftp, session, tmp_path, case):
         kind, raised, bound = self.CASES[case]
-        self.host = ftp.host
         session.CUF_Open(ftp.host, ftp.port, ftp.user, ftp.password, self.T)
         session.CUF_ChangeDir(ftp.dirname)
         (ftp.local_dir / "f").write_bytes(os.urandom(200_000))
@@ -328,7 +314,8 @@ class TestInStepAfterAnyFailure:
             call = {"check": session.CUF_CheckAlive, "pwd": session.CUF_GetCurrentDir,
                     "mkd": lambda: session.CUF_MakeDir("new")}[kind]
         else:
-            port = self.closed_port() if kind == "refused" else self.unanswered_port(held)
+            port = (closed_port(ftp.host) if kind == "refused"
+                    else unanswered_port(ftp.host, held))
             ftp.set_faults([self.pasv_to(port)])
             call = lambda: session.CUF_DownloadFile("f", str(tmp_path / "f"))
         try:

@@ -162,6 +162,20 @@ void temporary_name(const char* base, char (&out)[NAME_MAX + 1]) {
   snprintf(out, sizeof out, ".%.*s.%s.part", static_cast<int>(kMaxTempBase), base, hex);
 }
 
+// make(name) under fresh temporary names beside `base`, until it succeeds or
+// fails for another reason than the name being taken: its result (-1 with
+// errno set on failure), the name it was given in `name`.
+template <class Make>
+int under_fresh_name(const char* base, char (&name)[NAME_MAX + 1], Make make) {
+  int result = -1;
+  for (int attempt = 0; result < 0 && attempt < kTempAttempts; ++attempt) {
+    temporary_name(base, name);
+    result = make(name);
+    if (result < 0 && errno != EEXIST) break;
+  }
+  return result;
+}
+
 // Copies all of `from` into `to`; 0 or an errno value.
 int copy_file(int from, int to) {
   static_assert(kCopyBlock <= 1024 * 1024, "a stack buffer");
@@ -289,12 +303,9 @@ int DownloadTarget::check_replaceable() {
   if (fstat(folder_, &folder_st) != 0) return errno;
   if ((folder_st.st_mode & S_ISVTX) == 0) return 0;
   char probe[NAME_MAX + 1];
-  int made = -1;
-  for (int attempt = 0; made != 0 && attempt < kTempAttempts; ++attempt) {
-    temporary_name(name_, probe);
-    made = mkdirat(folder_, probe, 0700);
-    if (made != 0 && errno != EEXIST) break;
-  }
+  int made = under_fresh_name(name_, probe, [&](const char* name) {
+    return mkdirat(folder_, name, 0700);
+  });
   if (made != 0) return errno == EACCES || errno == EPERM ? kKept : 0;
   struct stat probe_st;
   if (fstatat(folder_, probe, &probe_st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
@@ -427,12 +438,9 @@ bool DownloadTarget::raise_message(int error, const char* text, PyObject* filena
 // mode lets them, only once it is complete and in place.  O_EXCL never
 // follows a name planted in advance, a symbolic link included.
 int DownloadTarget::create_temporary() {
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < kTempAttempts; ++attempt) {
-    temporary_name(name_, temporary_);
-    fd = openat(folder_, temporary_, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) break;
-  }
+  int fd = under_fresh_name(name_, temporary_, [&](const char* name) {
+    return openat(folder_, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  });
   if (fd < 0) {
     int error = errno;
     temporary_[0] = '\0';

@@ -48,11 +48,11 @@ double monotonic_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// What reading the server's replies came to.
+// What reading the server's replies came to.  With lost, an exception may
+// be pending: the read's own error, or one that interrupted the wait.
 enum class Resync {
-  in_step,      // SYST's reply has been read: nothing more is owed
-  lost,         // no reply within the time-out, the connection gone, or a read that failed
-  interrupted,  // an exception that is not an Exception came meanwhile (pending)
+  in_step,  // SYST's reply has been read: nothing more is owed
+  lost,     // no reply within the time-out, the connection gone, or a read that failed
 };
 
 // Where SYST's reply has got to, line by line.
@@ -177,11 +177,8 @@ void keep_in_step(const Call& c, PyObject* ftp) {
       return;
     }
     Resync outcome = ask_the_server(c, ftp, sock.get());
-    if (outcome != Resync::in_step && PyErr_Occurred() &&
+    if (outcome == Resync::lost && PyErr_Occurred() &&
         !PyErr_ExceptionMatches(PyExc_Exception)) {
-      outcome = Resync::interrupted;
-    }
-    if (outcome == Resync::interrupted) {
       // Interrupted while waiting: that interruption goes on.
       Caught interruption = take_exception();
       mark_lost(c, ftp, sock.get());

@@ -23,6 +23,22 @@ from dataclasses import dataclass
 WAIT = 10.0  # the longest any server step waits for the client
 
 
+def closed_port(host):
+    """A port nothing listens on: a connection to it is refused."""
+    with socket.socket() as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def unanswered_port(host, held):
+    """A port whose listener never accepts: a connection to it times out.
+    The sockets behind it go into `held`, for the caller to close."""
+    listener = socket.create_server((host, 0), backlog=0)
+    filler = socket.create_connection(listener.getsockname(), timeout=WAIT)
+    held += [listener, filler]
+    return listener.getsockname()[1]
+
+
 @dataclass
 class Fault:
     verb: str   # the command it changes (the first that comes)
@@ -170,9 +186,9 @@ class Connection:
         port = self.passive.getsockname()[1]
         fault = self.server.take("PASV", "pasv")
         if fault and fault.kind == "refused":
-            port = self.server.closed_port()
+            port = closed_port(self.server.host)
         elif fault and fault.kind == "unanswered":
-            port = self.server.unanswered_port()
+            port = unanswered_port(self.server.host, self.server.held)
         text = f"227 Entering Passive Mode (127,0,0,1,{port >> 8},{port & 255})."
         self.deliver(text, fault)
 
@@ -320,7 +336,7 @@ class ScriptedServer:
         self.connections = []
         self._fault = None
         self._main = threading.main_thread().ident
-        self._held = []  # sockets behind "unanswered" ports
+        self.held = []  # sockets behind "unanswered" ports
         self._listener = socket.create_server((host, 0))
         self._listener.settimeout(0.2)
         self.port = self._listener.getsockname()[1]
@@ -362,17 +378,6 @@ class ScriptedServer:
     def interrupt(self):
         signal.pthread_kill(self._main, signal.SIGUSR1)
 
-    def closed_port(self):
-        with socket.socket() as s:
-            s.bind((self.host, 0))
-            return s.getsockname()[1]
-
-    def unanswered_port(self):
-        """A port whose listener never accepts: a connection to it times out."""
-        listener = socket.create_server((self.host, 0), backlog=0)
-        filler = socket.create_connection(listener.getsockname(), timeout=WAIT)
-        self._held += [listener, filler]
-        return listener.getsockname()[1]
 
     # --- running --------------------------------------------------------------
 
@@ -403,7 +408,7 @@ class ScriptedServer:
         self._stopping = True
         self._thread.join(WAIT)
         self._listener.close()
-        for s in self._held:
+        for s in self.held:
             s.close()
         with self.lock:
             connections = list(self.connections)
